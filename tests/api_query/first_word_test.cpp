@@ -1,0 +1,41 @@
+// api_first_word on its own: the returned word and what is left in the caller's buffer.
+#include "query.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using namespace std::string_literals;
+
+struct first_word_case {
+    std::string text;
+    std::string word;
+    std::string buffer_after; // the whole buffer, its terminating NUL excluded
+};
+
+TEST(ApiFirstWord, ReturnsTheFirstWordAndBlanksEveryLaterWhiteSpace) {
+    const std::vector<first_word_case> cases{
+        {"", "", ""},
+        {"summary", "summary", "summary"},
+        {"   ", "", "   "},
+        {" \t\n\v\f\r", "", " \t\n\v\f\r"},
+        {"  devs  ", "devs", "  devs\0\0"s},
+        {"a b  c ", "a", "a\0b\0\0c\0"s},
+        {"\r\nversion\r\n", "version", "\r\nversion\0\0"s},
+        {"\xa0x\x85", "\xa0x\x85", "\xa0x\x85"},
+        {"-h ", "-h", "-h\0"s},
+    };
+    for (const first_word_case &c : cases) {
+        std::vector<char> buffer(c.text.begin(), c.text.end());
+        buffer.push_back('\0');
+        const char *word = api_first_word(buffer.data());
+        EXPECT_EQ(word, std::string{c.word}) << '"' << c.text << '"';
+        EXPECT_GE(word, buffer.data());
+        EXPECT_EQ(std::string(buffer.data(), buffer.size() - 1), c.buffer_after) << '"' << c.text << '"';
+    }
+}
+
+} // namespace
