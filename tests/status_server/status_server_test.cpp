@@ -1,0 +1,173 @@
+// The status server stand-in, driven by the real api_query.
+#include "run.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <stdexcept>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+using namespace std::string_literals;
+
+// status_server started in the background on a port of the system's choosing.
+class stand_in {
+  public:
+    explicit stand_in(const std::vector<std::string> &args) {
+        std::vector<std::string> argv{testsupport::bin_path("status_server"), "-p", "0"};
+        argv.insert(argv.end(), args.begin(), args.end());
+        std::vector<char *> argv_c;
+        for (std::string &a : argv) argv_c.push_back(a.data());
+        argv_c.push_back(nullptr);
+
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        const int rc = posix_spawn(&pid_, argv_c[0], &actions, nullptr, argv_c.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        if (rc != 0) throw std::runtime_error("cannot start status_server");
+
+        std::string line;
+        pollfd pfd{out[0], POLLIN, 0};
+        char c = 0;
+        while (::poll(&pfd, 1, 10000) > 0 && ::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+        ::close(out[0]);
+        banner_ = line;
+        port_ = line.substr(line.rfind(':') + 1);
+    }
+
+    ~stand_in() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            wait();
+        }
+    }
+
+    stand_in(const stand_in &) = delete;
+    stand_in &operator=(const stand_in &) = delete;
+
+    [[nodiscard]] const std::string &banner() const { return banner_; }
+    [[nodiscard]] const std::string &port() const { return port_; }
+
+    // The stand-in's exit status once it has served its connections, -1 when a signal ended it.
+    int wait() {
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    std::string banner_;
+    std::string port_;
+};
+
+// Lines of 63 letters a..z over and over, each line ended by a line feed.
+std::string pattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = i % 64 == 63 ? '\n' : static_cast<char>('a' + i % 26);
+    return bytes;
+}
+
+struct exchange_case {
+    const char *name;
+    std::vector<std::string> server_args;
+    std::string command;
+    int exit_code;
+    std::string out;
+};
+
+TEST(StatusServer, ServesEachBehaviourToApiQuery) {
+    const std::string reset = "Recv failed: "s + std::strerror(ECONNRESET) + "\n";
+    const std::string silent = "Recv failed: "s + std::strerror(EAGAIN) + "\n";
+    const std::vector<exchange_case> cases{
+        {"summary", {}, "summary", 0,
+         "status=ok command=summary elapsed=0 chains=0 hashrate=0.00 accepted=0 rejected=0\n"},
+        {"default command", {}, "", 0,
+         "status=ok command=summary elapsed=0 chains=0 hashrate=0.00 accepted=0 rejected=0\n"},
+        {"version", {}, "version", 0, "status=ok command=version server=status_server api=1\n"},
+        {"devs", {}, " devs ", 0, "status=ok command=devs count=0\n"},
+        {"unknown command", {}, "summaryx", 0, "status=error msg=unknown command\n"},
+        {"explicit answer mode", {"-m", "answer"}, "devs", 0, "status=ok command=devs count=0\n"},
+        {"close without answering", {"-m", "close"}, "summary", 0, "\n"},
+        {"embedded NUL", {"-m", "nul"}, "summary", 0, "before\n"},
+        {"empty reply of size 0", {"-m", "size", "-s", "0"}, "summary", 0, "\n"},
+        {"reply of the first limit", {"-m", "size", "-s", "65535"}, "summary", 0, pattern(65535) + "\n"},
+        {"reply of megabytes", {"-m", "size", "-s", "3000000"}, "summary", 0, pattern(3000000) + "\n"},
+        {"reset after a part", {"-m", "reset", "-s", "1000"}, "summary", 1, reset + pattern(1000) + "\n"},
+        {"reset before any byte", {"-m", "reset"}, "summary", 1, reset + "\n"},
+        {"silent peer", {"-m", "silent"}, "summary", 1, silent + "\n"},
+    };
+    for (const exchange_case &c : cases) {
+        std::vector<std::string> server_args{"-c", "1"};
+        server_args.insert(server_args.end(), c.server_args.begin(), c.server_args.end());
+        stand_in server{server_args};
+        ASSERT_EQ(server.banner(), "listening on 127.0.0.1:" + server.port()) << c.name;
+
+        testsupport::run_options options;
+        options.timeout_seconds = 30;
+        // The silent peer is waited for with the program's idle bound, shortened from 60 s.
+        options.env = {"LD_PRELOAD=" API_QUERY_SHIM, "SHIM_RCVTIMEO_MS=200"};
+        const testsupport::run_result run =
+            testsupport::run_program({testsupport::bin_path("api_query"), c.command, "127.0.0.1", server.port()}, options);
+        EXPECT_EQ(run.exit_code, c.exit_code) << c.name;
+        EXPECT_TRUE(run.out == c.out) << c.name << ": " << run.out.size() << " bytes: " << run.out.substr(0, 120);
+        EXPECT_EQ(run.err, "") << c.name;
+        EXPECT_EQ(server.wait(), 0) << c.name;
+    }
+}
+
+TEST(StatusServer, ServesConnectionsOneAfterAnotherUpToTheCount) {
+    stand_in server{{"-c", "3"}};
+    const std::vector<std::pair<std::string, std::string>> exchanges{
+        {"devs", "status=ok command=devs count=0\n"},
+        {"version", "status=ok command=version server=status_server api=1\n"},
+        {"pools", "status=error msg=unknown command\n"},
+    };
+    for (const auto &[command, reply] : exchanges) {
+        const testsupport::run_result run =
+            testsupport::run_program({testsupport::bin_path("api_query"), command, "127.0.0.1", server.port()});
+        EXPECT_EQ(run.exit_code, 0) << command;
+        EXPECT_EQ(run.out, reply) << command;
+    }
+    EXPECT_EQ(server.wait(), 0);
+}
+
+TEST(StatusServer, RefusesBadOptions) {
+    const std::string usage =
+        "usage: " + testsupport::bin_path("status_server") +
+        " [-a address] [-p port] [-m answer|close|nul|size|reset|silent] [-s bytes] [-c connections]\n";
+    const std::vector<std::vector<std::string>> cases{
+        {"-m", "hang"}, {"-p", "65536"}, {"-p", "40x"}, {"-p", "-1"}, {"-s", "x"}, {"-c", "0"}, {"extra"}, {"-z"},
+    };
+    for (const std::vector<std::string> &args : cases) {
+        std::vector<std::string> argv{testsupport::bin_path("status_server")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const testsupport::run_result run = testsupport::run_program(argv);
+        EXPECT_EQ(run.exit_code, 2) << args[0];
+        EXPECT_EQ(run.out, "") << args[0];
+        EXPECT_TRUE(run.err.ends_with(usage)) << args[0] << ": " << run.err;
+    }
+    const testsupport::run_result bad_address =
+        testsupport::run_program({testsupport::bin_path("status_server"), "-a", "localhost"});
+    EXPECT_EQ(bad_address.exit_code, 2);
+    EXPECT_EQ(bad_address.err, "not an IPv4 address: localhost\n");
+}
+
+} // namespace
