@@ -282,6 +282,18 @@ TEST(ApiQueryReply, SilentPeerEndsTheWaitAsAFailedReceive) {
     }
 }
 
+// The bound is on silence, not on the whole exchange: a reply that keeps coming outlasts it.
+TEST(ApiQueryReply, IdleBoundCountsFromTheLastByte) {
+    const std::vector<std::string> pieces(15, "piece;");
+    loopback_server server{{"first;", peer_end::close, pieces, 100}};
+    ASSERT_TRUE(server.bound());
+    std::string whole = "first;";
+    for (const std::string &piece : pieces) whole += piece;
+    EXPECT_EQ(query(server, {"summary", "127.0.0.1", port_text(server)},
+                    {"LD_PRELOAD=" API_QUERY_SHIM, "SHIM_RCVTIMEO_MS=1000"}),
+              (outcome{0, whole + "\n", "", "summary"}));
+}
+
 struct fault_case {
     const char *name;
     std::string reply;

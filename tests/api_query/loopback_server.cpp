@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -85,6 +86,10 @@ void loopback_server::run() {
     const ssize_t got = ::recv(conn, first, sizeof first, 0);
     if (got > 0) received.assign(first, static_cast<std::size_t>(got));
     send_all(conn, script_.reply);
+    for (const std::string &piece : script_.later) {
+        std::this_thread::sleep_for(std::chrono::milliseconds{script_.pause_ms});
+        send_all(conn, piece);
+    }
     switch (script_.end) {
     case peer_end::close:
         ::shutdown(conn, SHUT_WR);

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace apitest {
 
@@ -18,6 +19,9 @@ enum class peer_end {
 struct peer_script {
     std::string reply;
     peer_end end = peer_end::close;
+    // Sent after the reply, each after a real pause of pause_ms, before the end.
+    std::vector<std::string> later = {};
+    int pause_ms = 0;
 };
 
 class loopback_server {

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/wait.h>
@@ -25,7 +26,10 @@ using namespace std::string_literals;
 class stand_in {
   public:
     explicit stand_in(const std::vector<std::string> &args) {
-        std::vector<std::string> argv{testsupport::bin_path("status_server"), "-p", "0"};
+        std::vector<std::string> argv;
+        std::istringstream emulator{STATUS_SERVER_EMULATOR};
+        for (std::string word; emulator >> word;) argv.push_back(word);
+        argv.insert(argv.end(), {testsupport::bin_path("status_server"), "-p", "0"});
         argv.insert(argv.end(), args.begin(), args.end());
         std::vector<char *> argv_c;
         for (std::string &a : argv) argv_c.push_back(a.data());
