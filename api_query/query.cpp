@@ -22,9 +22,10 @@ constexpr time_t reply_idle_seconds = 60;
 
 bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
-void print_reply(char *reply, std::size_t count) {
+// False when the reply could not be written out: a reply lost on the way to the caller is no success.
+bool print_reply(char *reply, std::size_t count) {
     reply[count] = '\0';
-    std::puts(reply);
+    return std::puts(reply) != EOF && std::fflush(stdout) == 0;
 }
 
 } // namespace
@@ -80,10 +81,7 @@ int api_request(const char *command, const char *host, std::uint16_t port) {
             print_reply(reply, count);
             return 1;
         }
-        if (got == 0) {
-            print_reply(reply, count);
-            return 0;
-        }
+        if (got == 0) return print_reply(reply, count) ? 0 : 1;
         count += static_cast<std::size_t>(got);
         if (count < limit) continue;
 

@@ -7,12 +7,17 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
+
+extern char **environ;
 
 namespace {
 
@@ -292,6 +297,35 @@ TEST(ApiQueryReply, IdleBoundCountsFromTheLastByte) {
     EXPECT_EQ(query(server, {"summary", "127.0.0.1", port_text(server)},
                     {"LD_PRELOAD=" API_QUERY_SHIM, "SHIM_RCVTIMEO_MS=1000"}),
               (outcome{0, whole + "\n", "", "summary"}));
+}
+
+// api_query with its standard output on a device that refuses every write; its exit status.
+int exit_status_with_full_output(const std::vector<std::string> &args) {
+    std::vector<std::string> argv{testsupport::bin_path("api_query")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    std::vector<char *> argv_c;
+    for (std::string &a : argv) argv_c.push_back(a.data());
+    argv_c.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
+    pid_t pid = 0;
+    const int rc = posix_spawn(&pid, argv_c[0], &actions, nullptr, argv_c.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return -1;
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ApiQueryReply, ReplyThatCannotBeWrittenOutIsAFailure) {
+    for (const std::size_t size : {0, 10, 200000}) {
+        loopback_server server{{pattern(size)}};
+        ASSERT_TRUE(server.bound());
+        EXPECT_EQ(exit_status_with_full_output({"summary", "127.0.0.1", port_text(server)}), 1) << size;
+        EXPECT_EQ(server.finish(), "summary") << size;
+    }
 }
 
 struct fault_case {
