@@ -1,0 +1,205 @@
+// boardsim: runs one unmodified program on the simulated board and exits with its status.
+#include "model.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <fstream>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+constexpr const char *usage_text =
+    "usage: boardsim [--scenario FILE] [--trace FILE] [--fail-op N] [--preload LIB]\n"
+    "                [--emulator \"CMD ARGS\"] [--check] -- PROGRAM [ARGS...]\n"
+    "Runs PROGRAM on the simulated board and exits with its status (128+N when signal N ended it).\n"
+    "  --scenario FILE   the board to simulate (default: the default board, see boardsim/README.md)\n"
+    "  --trace FILE      write the trace of every board operation to FILE\n"
+    "  --fail-op N       make the Nth board operation fail\n"
+    "  --preload LIB     the interposer library (default: ../lib/libboardsim.so beside this runner)\n"
+    "  --emulator CMD    run PROGRAM as CMD -E LD_PRELOAD=... -E ... PROGRAM (e.g. \"qemu-arm -L /usr/arm-linux-gnueabihf\")\n"
+    "  --check           only check the scenario and exit\n";
+
+constexpr int status_bad_use = 2;
+
+struct options {
+    std::string scenario;
+    std::string trace;
+    std::string fail_op;
+    std::string preload;
+    std::string emulator;
+    bool check = false;
+    std::vector<std::string> program;
+};
+
+volatile sig_atomic_t child_pid = 0;
+
+void forward_signal(int sig) {
+    if (child_pid > 0) ::kill(static_cast<pid_t>(child_pid), sig);
+}
+
+int bad_use(const std::string &message) {
+    std::fprintf(stderr, "boardsim: %s\n%s", message.c_str(), usage_text);
+    return status_bad_use;
+}
+
+// Returns -1 when the options were read, else the exit status to end with.
+int parse_options(int argc, char **argv, options &opt) {
+    int i = 1;
+    for (; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--") {
+            ++i;
+            break;
+        }
+        if (arg == "-h" || arg == "--help") {
+            std::fputs(usage_text, stdout);
+            return 0;
+        }
+        if (arg == "--check") {
+            opt.check = true;
+            continue;
+        }
+        std::string *value = arg == "--scenario" ? &opt.scenario
+                             : arg == "--trace"  ? &opt.trace
+                             : arg == "--fail-op" ? &opt.fail_op
+                             : arg == "--preload" ? &opt.preload
+                             : arg == "--emulator" ? &opt.emulator
+                                                   : nullptr;
+        if (value == nullptr) {
+            if (arg.starts_with("-")) return bad_use("unknown option " + arg);
+            break;
+        }
+        if (i + 1 >= argc) return bad_use(arg + " needs a value");
+        *value = argv[++i];
+    }
+    for (; i < argc; ++i) opt.program.emplace_back(argv[i]);
+    if (!opt.fail_op.empty() && opt.fail_op.find_first_not_of("0123456789") != std::string::npos)
+        return bad_use("--fail-op needs a number, got " + opt.fail_op);
+    if (opt.program.empty() && !opt.check) return bad_use("no program to run");
+    return -1;
+}
+
+std::string default_preload() {
+    char self[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return "libboardsim.so";
+    std::string dir{self, static_cast<std::size_t>(n)};
+    dir.erase(dir.rfind('/'));
+    return dir + "/../lib/libboardsim.so";
+}
+
+std::vector<std::string> split_words(const std::string &text) {
+    std::vector<std::string> words;
+    std::istringstream in{text};
+    for (std::string w; in >> w;) words.push_back(w);
+    return words;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    options opt;
+    if (const int status = parse_options(argc, argv, opt); status >= 0) return status;
+
+    // A bad scenario is refused before the program runs, with the place and what was expected.
+    if (!opt.scenario.empty()) {
+        std::ifstream file{opt.scenario, std::ios::binary};
+        if (!file) {
+            std::fprintf(stderr, "%s: cannot be read: %s\n", opt.scenario.c_str(), std::strerror(errno));
+            return status_bad_use;
+        }
+        std::ostringstream text;
+        text << file.rdbuf();
+        const std::string error = boardsim::check_scenario(text.str(), opt.scenario);
+        if (!error.empty()) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return status_bad_use;
+        }
+    }
+    if (opt.check) return 0;
+
+    if (!opt.trace.empty()) {
+        const int fd = ::open(opt.trace.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            std::fprintf(stderr, "%s: cannot be written: %s\n", opt.trace.c_str(), std::strerror(errno));
+            return status_bad_use;
+        }
+        ::close(fd);
+    }
+
+    std::string preload = opt.preload.empty() ? default_preload() : opt.preload;
+    if (::access(preload.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "boardsim: %s: cannot be read: %s\n", preload.c_str(), std::strerror(errno));
+        return status_bad_use;
+    }
+    std::vector<std::string> settings{"BOARDSIM_SCENARIO=" + opt.scenario, "BOARDSIM_TRACE=" + opt.trace,
+                                      "BOARDSIM_FAIL_OP=" + opt.fail_op};
+
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    for (char **e = environ; *e != nullptr; ++e) {
+        const std::string_view entry{*e};
+        if (entry.starts_with("BOARDSIM_")) continue;
+        if (opt.emulator.empty() && entry.starts_with("LD_PRELOAD=")) {
+            preload += ' ';
+            preload += entry.substr(11);
+            continue;
+        }
+        env.emplace_back(entry);
+    }
+    if (opt.emulator.empty()) {
+        env.push_back("LD_PRELOAD=" + preload);
+        env.insert(env.end(), settings.begin(), settings.end());
+    } else {
+        // The emulator hands these to the emulated program alone; the emulator itself runs plain.
+        args = split_words(opt.emulator);
+        args.push_back("-E");
+        args.push_back("LD_PRELOAD=" + preload);
+        for (const std::string &s : settings) {
+            args.push_back("-E");
+            args.push_back(s);
+        }
+    }
+    args.insert(args.end(), opt.program.begin(), opt.program.end());
+
+    std::vector<char *> argv_c;
+    for (std::string &a : args) argv_c.push_back(a.data());
+    argv_c.push_back(nullptr);
+    std::vector<char *> env_c;
+    for (std::string &e : env) env_c.push_back(e.data());
+    env_c.push_back(nullptr);
+
+    struct sigaction forward {};
+    forward.sa_handler = forward_signal;
+    sigemptyset(&forward.sa_mask);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::sigaction(sig, &forward, nullptr);
+
+    pid_t pid = 0;
+    const int rc = ::posix_spawnp(&pid, argv_c[0], nullptr, nullptr, argv_c.data(), env_c.data());
+    if (rc != 0) {
+        std::fprintf(stderr, "boardsim: cannot run %s: %s\n", argv_c[0], std::strerror(rc));
+        return 127;
+    }
+    child_pid = pid;
+
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            std::fprintf(stderr, "boardsim: lost %s: %s\n", argv_c[0], std::strerror(errno));
+            return 127;
+        }
+    }
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
