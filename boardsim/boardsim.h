@@ -57,6 +57,7 @@ struct gpio_state {
     bool exported = false;
     bool output = false; // direction "out"
     int level = 0;       // last level driven, for an output
+    bool operator==(const gpio_state &) const = default;
 };
 // std::nullopt for a line that no program has touched.
 std::optional<gpio_state> gpio(int line);

@@ -143,7 +143,7 @@ class line_reader {
     bool take_bytes(std::uint8_t *out, std::size_t count) {
         for (std::size_t i = 0; i < count; ++i) {
             if (!take_byte(out[i])) {
-                error_ = "expected " + std::to_string(count) + " bytes" + error_.substr(error_.find(','));
+                error_ = "expected " + std::to_string(count) + " bytes" + error_.substr(error_.rfind(", got"));
                 return false;
             }
         }
@@ -174,6 +174,7 @@ class line_reader {
 
     bool peek_is(std::string_view text) const { return !at_end() && words_[pos_].text == text; }
     void skip() { ++pos_; }
+    void unread() { --pos_; }
 
     bool finish() {
         if (failed()) return false;
@@ -279,6 +280,7 @@ bool parse_chain(line_reader &r, scenario &s) {
     } else if (key == "fail-writes") {
         ok = take_fail_after(r, v.writes_ok, key);
     } else {
+        r.unread();
         r.fail("a chain setting (inserted, type, reply, result, result-crc, result-zero-first, status, "
                "status-flag, status-0a-first, noise, silent, fail-reads, fail-writes)");
         return false;
@@ -334,6 +336,7 @@ bool parse_spi(line_reader &r, scenario &s) {
                            "wr_mode, rd_mode, wr_bits, rd_bits, wr_speed, rd_speed or none");
         v.fail_request = static_cast<spi_request>(choice);
     } else {
+        r.unread();
         r.fail(settings);
         return false;
     }
