@@ -6,11 +6,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <fcntl.h>
 #include <fstream>
+#include <linux/close_range.h>
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -99,6 +102,14 @@ std::string default_preload() {
     return dir + "/../lib/libboardsim.so";
 }
 
+// The program starts with standard input, output and error only, whatever the runner inherited, so
+// that the descriptor numbers in a trace are the same from one run to the next.
+void keep_only_standard_streams() {
+    if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+    const long max = std::min(::sysconf(_SC_OPEN_MAX), 65536L);
+    for (int fd = 3; fd < max; ++fd) ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
 std::vector<std::string> split_words(const std::string &text) {
     std::vector<std::string> words;
     std::istringstream in{text};
@@ -185,6 +196,7 @@ int main(int argc, char **argv) {
     sigemptyset(&forward.sa_mask);
     for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::sigaction(sig, &forward, nullptr);
 
+    keep_only_standard_streams();
     pid_t pid = 0;
     const int rc = ::posix_spawnp(&pid, argv_c[0], nullptr, nullptr, argv_c.data(), env_c.data());
     if (rc != 0) {
