@@ -86,9 +86,9 @@ std::vector<frame> frames(int chain);
 struct watchdog_state {
     int opens = 0;
     int keepalives = 0;
-    std::vector<int> keepalive_args;      // the value each keep-alive pointed at (first 100000)
-    std::vector<int> timeouts_requested;  // each WDIOC_SETTIMEOUT, as the program asked
-    int timeout = 0;                      // the timeout in effect
+    std::vector<int> keepalive_args;               // the value each keep-alive pointed at (first 100000)
+    std::vector<int> timeouts_requested;           // each WDIOC_SETTIMEOUT, as the program asked
+    int timeout = 0;                               // the timeout in effect
     std::vector<std::vector<std::uint8_t>> writes; // data written to the device (it expects none)
 };
 watchdog_state watchdog();

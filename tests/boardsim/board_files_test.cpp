@@ -58,7 +58,8 @@ TEST_F(board_files, a_line_appears_when_exported_and_an_output_reads_back_its_le
 TEST_F(board_files, inputs_read_the_scenario_and_insertion_lines_follow_the_chains) {
     load("chain * inserted no\nchain 3 inserted yes\ngpio 700 reads \"x\"\ngpio 701 reads \"\"\n"
          "gpio 899 reads 1");
-    for (int line : {896, 897, 898, 899, 900, 903, 700, 701, 702}) gpio_export(line, 1);
+    for (int line : {896, 897, 898, 899, 900, 903, 700, 701, 702})
+        gpio_export(line, 1);
     EXPECT_EQ(gpio_get_value(896), 1);
     EXPECT_EQ(gpio_get_value(898), 1);
     EXPECT_EQ(gpio_get_value(899), 1) << "a gpio line setting wins over the chain";
@@ -112,8 +113,9 @@ TEST_F(board_files, a_broken_line_exports_but_its_files_cannot_be_opened) {
     gpio_export(896, 1);
     EXPECT_EQ(gpio_get_value(896), -1);
     EXPECT_EQ(boardsim::gpio(896), (boardsim::gpio_state{true, false, 0}));
-    EXPECT_EQ(trace_from("direction"), (lines{"#4 open /sys/class/gpio/gpio896/direction O_WRONLY = -1 ENOENT",
-                                              "#5 open /sys/class/gpio/gpio896/value O_RDONLY = -1 ENOENT"}));
+    EXPECT_EQ(trace_from("direction"),
+              (lines{"#4 open /sys/class/gpio/gpio896/direction O_WRONLY = -1 ENOENT",
+                     "#5 open /sys/class/gpio/gpio896/value O_RDONLY = -1 ENOENT"}));
 }
 
 // ---- fclk1 ----
@@ -134,18 +136,21 @@ TEST_F(board_files, the_clock_reads_back_what_was_written_or_what_the_scenario_s
     EXPECT_EQ(fclk_set_rate(400000), -1);
     EXPECT_EQ(fclk_get_rate(), -1);
     EXPECT_EQ(boardsim::fclk_exports(), 0);
-    EXPECT_EQ(trace_from(), (lines{
-                                "#1 open /sys/devices/soc0/amba/f8007000.devcfg/fclk_export O_WRONLY = -1 ENOENT",
-                                "#2 open /sys/devices/soc0/amba/f8007000.devcfg/fclk/fclk1/set_rate O_WRONLY = -1 "
-                                "ENOENT",
-                                "#3 open /sys/devices/soc0/amba/f8007000.devcfg/fclk/fclk1/set_rate O_RDONLY = -1 "
-                                "ENOENT",
-                            }));
+    EXPECT_EQ(trace_from(),
+              (lines{
+                  "#1 open /sys/devices/soc0/amba/f8007000.devcfg/fclk_export O_WRONLY = -1 ENOENT",
+                  "#2 open /sys/devices/soc0/amba/f8007000.devcfg/fclk/fclk1/set_rate O_WRONLY = -1 "
+                  "ENOENT",
+                  "#3 open /sys/devices/soc0/amba/f8007000.devcfg/fclk/fclk1/set_rate O_RDONLY = -1 "
+                  "ENOENT",
+              }));
 }
 
 // ---- SPI ports ----
 
-spi_config probe_port(int bus) { return spi_config{.bus = bus, .cs = 0, .mode = 1, .speed = 1500000, .bits = 8, .delay = 0}; }
+spi_config probe_port(int bus) {
+    return spi_config{.bus = bus, .cs = 0, .mode = 1, .speed = 1500000, .bits = 8, .delay = 0};
+}
 
 TEST_F(board_files, a_port_takes_its_settings_and_reads_back_what_the_driver_holds) {
     load("spi 4 mode-readback 3\nspi 4 bits-readback 9\nspi 4 speed-readback 1000000");
@@ -161,16 +166,17 @@ TEST_F(board_files, a_port_takes_its_settings_and_reads_back_what_the_driver_hol
     EXPECT_EQ(state.speed, 1500000u);
     EXPECT_EQ(boardsim::open_files(), (lines{"/dev/spidev4.0"}));
     spi_exit(spi);
-    EXPECT_EQ(trace_from(), (lines{
-                                "#1 open /dev/spidev4.0 O_RDWR = fd",
-                                "#2 ioctl /dev/spidev4.0 SPI_IOC_WR_MODE 0x40016b01 1 -> 1 = 0",
-                                "#3 ioctl /dev/spidev4.0 SPI_IOC_RD_MODE 0x80016b01 1 -> 3 = 0",
-                                "#4 ioctl /dev/spidev4.0 SPI_IOC_WR_BITS_PER_WORD 0x40016b03 8 -> 8 = 0",
-                                "#5 ioctl /dev/spidev4.0 SPI_IOC_RD_BITS_PER_WORD 0x80016b03 8 -> 9 = 0",
-                                "#6 ioctl /dev/spidev4.0 SPI_IOC_WR_MAX_SPEED_HZ 0x40046b04 1500000 -> 1500000 = 0",
-                                "#7 ioctl /dev/spidev4.0 SPI_IOC_RD_MAX_SPEED_HZ 0x80046b04 1500000 -> 1000000 = 0",
-                                "#8 close /dev/spidev4.0 = 0",
-                            }));
+    EXPECT_EQ(trace_from(),
+              (lines{
+                  "#1 open /dev/spidev4.0 O_RDWR = fd",
+                  "#2 ioctl /dev/spidev4.0 SPI_IOC_WR_MODE 0x40016b01 1 -> 1 = 0",
+                  "#3 ioctl /dev/spidev4.0 SPI_IOC_RD_MODE 0x80016b01 1 -> 3 = 0",
+                  "#4 ioctl /dev/spidev4.0 SPI_IOC_WR_BITS_PER_WORD 0x40016b03 8 -> 8 = 0",
+                  "#5 ioctl /dev/spidev4.0 SPI_IOC_RD_BITS_PER_WORD 0x80016b03 8 -> 9 = 0",
+                  "#6 ioctl /dev/spidev4.0 SPI_IOC_WR_MAX_SPEED_HZ 0x40046b04 1500000 -> 1500000 = 0",
+                  "#7 ioctl /dev/spidev4.0 SPI_IOC_RD_MAX_SPEED_HZ 0x80046b04 1500000 -> 1000000 = 0",
+                  "#8 close /dev/spidev4.0 = 0",
+              }));
     EXPECT_TRUE(boardsim::open_files().empty());
 }
 
@@ -179,8 +185,9 @@ TEST_F(board_files, a_failing_request_stops_the_port_set_up) {
     spi_config config = probe_port(0);
     config.bits = 7;
     EXPECT_EQ(spi_init(&config), nullptr);
-    EXPECT_EQ(trace_from("RD_BITS"), (lines{"#5 ioctl /dev/spidev0.0 SPI_IOC_RD_BITS_PER_WORD 0x80016b03 7 -> 7 = -1 EINVAL",
-                                            "#6 close /dev/spidev0.0 = 0"}));
+    EXPECT_EQ(trace_from("RD_BITS"),
+              (lines{"#5 ioctl /dev/spidev0.0 SPI_IOC_RD_BITS_PER_WORD 0x80016b03 7 -> 7 = -1 EINVAL",
+                     "#6 close /dev/spidev0.0 = 0"}));
 }
 
 TEST_F(board_files, missing_ports_and_other_nodes_fail_to_open) {
@@ -255,14 +262,15 @@ TEST_F(board_files, the_watchdog_takes_a_timeout_counts_keepalives_and_records_w
     EXPECT_EQ(w.timeouts_requested, (std::vector<int>{30}));
     EXPECT_EQ(w.timeout, 60);
     EXPECT_EQ(w.writes, (std::vector<bytes>{{'V'}}));
-    EXPECT_EQ(trace_from("SETTIMEOUT"), (lines{
-                                            "#3 ioctl /dev/watchdog0 WDIOC_SETTIMEOUT 0xc0045706 30 -> 60 = 0",
-                                            "#4 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0",
-                                            "#5 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0",
-                                            "#6 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 7 -> 7 = 0",
-                                            "#7 write /dev/watchdog0 [56] (1) = 1",
-                                            "#8 close /dev/watchdog0 = 0",
-                                        }));
+    EXPECT_EQ(trace_from("SETTIMEOUT"),
+              (lines{
+                  "#3 ioctl /dev/watchdog0 WDIOC_SETTIMEOUT 0xc0045706 30 -> 60 = 0",
+                  "#4 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0",
+                  "#5 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0",
+                  "#6 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 7 -> 7 = 0",
+                  "#7 write /dev/watchdog0 [56] (1) = 1",
+                  "#8 close /dev/watchdog0 = 0",
+              }));
     EXPECT_GE(::open("/dev/watchdog0", O_WRONLY), 0) << "free again after the close";
 }
 
@@ -359,7 +367,8 @@ TEST_F(board_files, trace_lines_carry_time_and_descriptor_numbers_on_request) {
     EXPECT_EQ(boardsim::trace({.time = true, .fd_numbers = true}),
               (lines{"[    0.000000] wait 2 s", "[    2.000000] #1 open /dev/spidev0.0 O_RDWR = fd " + n,
                      "[    2.000000] #2 close /dev/spidev0.0 = 0"}));
-    EXPECT_EQ(boardsim::trace(), (lines{"wait 2 s", "#1 open /dev/spidev0.0 O_RDWR = fd " + n, "#2 close /dev/spidev0.0 = 0"}));
+    EXPECT_EQ(boardsim::trace(),
+              (lines{"wait 2 s", "#1 open /dev/spidev0.0 O_RDWR = fd " + n, "#2 close /dev/spidev0.0 = 0"}));
     boardsim::clear_trace();
     EXPECT_TRUE(boardsim::trace().empty());
     EXPECT_EQ(boardsim::op_count(), 2u);

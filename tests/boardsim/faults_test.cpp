@@ -86,9 +86,10 @@ TEST_F(faults, the_failing_operation_is_counted_from_now_and_can_be_turned_off) 
     EXPECT_EQ(::close(first), -1);
     EXPECT_EQ(errno, EIO);
     EXPECT_TRUE(boardsim::open_files().empty());
-    EXPECT_EQ(trace_from("spidev2.0"), (std::vector<std::string>{"#3 open /dev/spidev2.0 O_RDWR = -1 ENOENT (injected)",
-                                                                 "#4 close /dev/spidev1.0 = 0",
-                                                                 "#5 close /dev/spidev0.0 = -1 EIO (injected)"}));
+    EXPECT_EQ(trace_from("spidev2.0"),
+              (std::vector<std::string>{"#3 open /dev/spidev2.0 O_RDWR = -1 ENOENT (injected)",
+                                        "#4 close /dev/spidev1.0 = 0",
+                                        "#5 close /dev/spidev0.0 = -1 EIO (injected)"}));
 }
 
 TEST_F(faults, a_scenario_names_the_failing_operation_too) {
@@ -101,9 +102,10 @@ TEST_F(faults, a_scenario_names_the_failing_operation_too) {
     EXPECT_EQ(errno, EIO);
     EXPECT_EQ(::read(fd, pair, 2), 2);
     ::close(fd);
-    EXPECT_EQ(trace_from("read"), (std::vector<std::string>{"#3 read /dev/spidev0.0 ask 2 = -1 EIO (injected)",
-                                                            "#4 read /dev/spidev0.0 ask 2 = 2 [00 00]",
-                                                            "#5 close /dev/spidev0.0 = 0"}));
+    EXPECT_EQ(trace_from("read"),
+              (std::vector<std::string>{"#3 read /dev/spidev0.0 ask 2 = -1 EIO (injected)",
+                                        "#4 read /dev/spidev0.0 ask 2 = 2 [00 00]",
+                                        "#5 close /dev/spidev0.0 = 0"}));
 }
 
 } // namespace

@@ -21,9 +21,12 @@ scenario parsed(std::string_view text) {
 TEST(scenario, the_empty_text_is_the_default_board) {
     const scenario s = parsed("# nothing but a comment\n\n   \n");
     EXPECT_TRUE(s.chains[0].inserted);
-    for (int c = 1; c < 8; ++c) EXPECT_FALSE(s.chains[c].inserted) << c;
-    for (const auto &chain : s.chains) EXPECT_EQ(chain.type, 6);
-    for (const auto &port : s.ports) EXPECT_TRUE(port.present);
+    for (int c = 1; c < 8; ++c)
+        EXPECT_FALSE(s.chains[c].inserted) << c;
+    for (const auto &chain : s.chains)
+        EXPECT_EQ(chain.type, 6);
+    for (const auto &port : s.ports)
+        EXPECT_TRUE(port.present);
     EXPECT_TRUE(s.fclk_present);
     EXPECT_TRUE(s.vidgen_present);
     EXPECT_TRUE(s.watchdog_present);
@@ -46,7 +49,8 @@ TEST(scenario, every_chain_key_sets_what_it_names) {
                               "chain 5 silent 0xff\n"
                               "chain 5 fail-reads after 12\n"
                               "chain 5 fail-writes all\n");
-    for (int c = 0; c < 8; ++c) EXPECT_EQ(s.chains[c].inserted, c == 5) << c;
+    for (int c = 0; c < 8; ++c)
+        EXPECT_EQ(s.chains[c].inserted, c == 5) << c;
     const auto &c = s.chains[5];
     EXPECT_EQ(c.type, 11);
     ASSERT_TRUE(c.replies[static_cast<int>(reply_kind::bist_start)]);
@@ -95,7 +99,8 @@ TEST(scenario, ports_gpio_clock_vidgen_watchdog_and_faults) {
                               "watchdog timeout-readback -5\n"
                               "watchdog stop-after 3\n"
                               "fail-op 42\n");
-    for (int p = 0; p < 8; ++p) EXPECT_EQ(s.ports[p].present, p == 3) << p;
+    for (int p = 0; p < 8; ++p)
+        EXPECT_EQ(s.ports[p].present, p == 3) << p;
     EXPECT_EQ(s.ports[3].mode_readback, std::optional<std::uint8_t>{2});
     EXPECT_EQ(s.ports[3].bits_readback, std::optional<std::uint8_t>{16});
     EXPECT_EQ(s.ports[3].speed_readback, std::optional<std::uint32_t>{750000});
@@ -132,8 +137,9 @@ TEST(scenario, malformed_lines_name_the_file_the_line_and_what_was_expected) {
         {"chain 1 type 6 7", "bad.scn:1: expected the end of the line after \"6\", got \"7\""},
         {"chain 1 result 1 2 3", "bad.scn:1: expected 6 bytes, got the end of the line"},
         {"chain 1 result 1 2 3 4 5 0x100", "bad.scn:1: expected 6 bytes, got \"0x100\""},
-        {"chain 1 reply reboot 1", "bad.scn:1: expected a command (reset, marked_reset, bist_start, bist_collect, "
-                                   "bist_fix, write_reg), got \"reboot\""},
+        {"chain 1 reply reboot 1",
+         "bad.scn:1: expected a command (reset, marked_reset, bist_start, bist_collect, "
+         "bist_fix, write_reg), got \"reboot\""},
         {"chain 1 reply reset 1 2 3 4 5", "bad.scn:1: expected 6 bytes, got the end of the line"},
         {"chain 1 noise lots", "bad.scn:1: expected a count of noise pairs, got \"lots\""},
         {"chain 1 noise 2 0x12", "bad.scn:1: expected 2 bytes, got the end of the line"},
@@ -143,26 +149,31 @@ TEST(scenario, malformed_lines_name_the_file_the_line_and_what_was_expected) {
         {"chain 1 status-flag 2", "bad.scn:1: expected 0 or 1 after \"status-flag\", got \"2\""},
         {"chain 1 result-crc ugly", "bad.scn:1: expected good or bad after \"result-crc\", got \"ugly\""},
         {"spi x present no", "bad.scn:1: expected a port number 0 to 7, or *, got \"x\""},
-        {"spi 0 fail-request rd_delay", "bad.scn:1: expected wr_mode, rd_mode, wr_bits, rd_bits, wr_speed, rd_speed "
-                                        "or none, got \"rd_delay\""},
+        {"spi 0 fail-request rd_delay",
+         "bad.scn:1: expected wr_mode, rd_mode, wr_bits, rd_bits, wr_speed, rd_speed "
+         "or none, got \"rd_delay\""},
         {"spi 0 speed-readback 4294967296", "bad.scn:1: expected a speed in Hz, got \"4294967296\""},
         {"spi 0 colour blue", "bad.scn:1: expected a port setting (present, mode-readback, bits-readback, "
                               "speed-readback, fail-request), got \"colour\""},
         {"gpio 896", "bad.scn:1: expected a GPIO setting (reads, broken), got the end of the line"},
-        {"gpio 896 reads", "bad.scn:1: expected the text the value file reads, e.g. 0, 1 or \"1\\n\", got the end "
-                           "of the line"},
+        {"gpio 896 reads",
+         "bad.scn:1: expected the text the value file reads, e.g. 0, 1 or \"1\\n\", got the end "
+         "of the line"},
         {"gpio 896 reads \"1", "bad.scn:1: expected a closing \" before the end of the line"},
-        {"gpio 896 reads \"\\q\"", "bad.scn:1: expected one of the escapes \\0 \\n \\r \\t \\\\ \\\" \\xHH, got \\q"},
+        {"gpio 896 reads \"\\q\"",
+         "bad.scn:1: expected one of the escapes \\0 \\n \\r \\t \\\\ \\\" \\xHH, got \\q"},
         {"gpio 896 reads \"\\x4\"", "bad.scn:1: expected two hex digits after \\x"},
         {"fclk1 speed 5", "bad.scn:1: expected an fclk1 setting (present, readback), got \"speed\""},
         {"vidgen fail", "bad.scn:1: expected yes or no after \"fail\", got the end of the line"},
         {"watchdog stop-after soon", "bad.scn:1: expected a count of keep-alives (0: never), got \"soon\""},
         {"watchdog timeout-readback 1.5", "bad.scn:1: expected a timeout in seconds, or no, got \"1.5\""},
         {"fail-op -3", "bad.scn:1: expected an operation number (0: none), got \"-3\""},
-        {"\"chain\" 1 inserted yes", "bad.scn:1: expected a setting: chain, spi, gpio, fclk1, vidgen, watchdog or "
-                                     "fail-op, got \"chain\""},
-        {"chains 1 inserted yes", "bad.scn:1: expected a setting: chain, spi, gpio, fclk1, vidgen, watchdog or "
-                                  "fail-op, got \"chains\""},
+        {"\"chain\" 1 inserted yes",
+         "bad.scn:1: expected a setting: chain, spi, gpio, fclk1, vidgen, watchdog or "
+         "fail-op, got \"chain\""},
+        {"chains 1 inserted yes",
+         "bad.scn:1: expected a setting: chain, spi, gpio, fclk1, vidgen, watchdog or "
+         "fail-op, got \"chains\""},
         {std::string{"chain 1 type 6\n\0\n", 17}, "bad.scn:2: expected text, got a NUL byte"},
     };
     for (const bad_case &c : cases) {
@@ -181,7 +192,8 @@ TEST(scenario, garbage_never_crashes_and_every_refusal_has_a_place) {
         const int len = round % 80;
         for (int i = 0; i < len; ++i) {
             seed = seed * 1664525 + 1013904223;
-            text += (seed >> 28) < 12 ? alphabet[(seed >> 8) % alphabet.size()] : static_cast<char>(seed >> 16);
+            text +=
+                (seed >> 28) < 12 ? alphabet[(seed >> 8) % alphabet.size()] : static_cast<char>(seed >> 16);
         }
         scenario s;
         const std::string error = parse_scenario(text, "fuzz", s);
