@@ -7,7 +7,9 @@ namespace boardsim {
 
 using detail::current;
 
-bool active() { return current() != nullptr; }
+bool active() {
+    return current() != nullptr;
+}
 
 std::string check_scenario(std::string_view text, std::string_view name) {
     detail::scenario s;
@@ -49,18 +51,23 @@ std::string finish() {
     return text;
 }
 
-std::uint64_t clock_us() { return current() == nullptr ? 0 : current()->clock_us; }
+std::uint64_t clock_us() {
+    return current() == nullptr ? 0 : current()->clock_us;
+}
 
 void fail_op(std::uint64_t n) {
     if (current() != nullptr) current()->fail_at = n == 0 ? 0 : current()->ops + n;
 }
 
-std::uint64_t op_count() { return current() == nullptr ? 0 : current()->ops; }
+std::uint64_t op_count() {
+    return current() == nullptr ? 0 : current()->ops;
+}
 
 std::vector<std::string> open_files() {
     std::vector<std::string> paths;
     if (current() == nullptr) return paths;
-    for (int fd : current()->open_order) paths.push_back(current()->files.at(fd).path);
+    for (int fd : current()->open_order)
+        paths.push_back(current()->files.at(fd).path);
     return paths;
 }
 
@@ -71,8 +78,12 @@ std::optional<gpio_state> gpio(int line) {
     return gpio_state{it->second.exported, it->second.output, it->second.level};
 }
 
-std::string fclk_rate_written() { return current() == nullptr ? "" : current()->fclk_written; }
-int fclk_exports() { return current() == nullptr ? 0 : current()->fclk_exports; }
+std::string fclk_rate_written() {
+    return current() == nullptr ? "" : current()->fclk_written;
+}
+int fclk_exports() {
+    return current() == nullptr ? 0 : current()->fclk_exports;
+}
 
 spi_port_state spi_port(int bus) {
     if (current() == nullptr || bus < 0 || bus >= detail::chain_count) return {};
@@ -84,8 +95,12 @@ std::vector<frame> frames(int chain) {
     return current()->chains[chain].frames;
 }
 
-watchdog_state watchdog() { return current() == nullptr ? watchdog_state{} : current()->wdt; }
+watchdog_state watchdog() {
+    return current() == nullptr ? watchdog_state{} : current()->wdt;
+}
 
-std::vector<long> vidgen_args() { return current() == nullptr ? std::vector<long>{} : current()->vidgen; }
+std::vector<long> vidgen_args() {
+    return current() == nullptr ? std::vector<long>{} : current()->vidgen;
+}
 
 } // namespace boardsim

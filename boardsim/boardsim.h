@@ -57,6 +57,7 @@ struct gpio_state {
     bool exported = false;
     bool output = false; // direction "out"
     int level = 0;       // last level driven, for an output
+    bool operator==(const gpio_state &) const = default;
 };
 // std::nullopt for a line that no program has touched.
 std::optional<gpio_state> gpio(int line);
@@ -85,9 +86,9 @@ std::vector<frame> frames(int chain);
 struct watchdog_state {
     int opens = 0;
     int keepalives = 0;
-    std::vector<int> keepalive_args;      // the value each keep-alive pointed at (first 100000)
-    std::vector<int> timeouts_requested;  // each WDIOC_SETTIMEOUT, as the program asked
-    int timeout = 0;                      // the timeout in effect
+    std::vector<int> keepalive_args;               // the value each keep-alive pointed at (first 100000)
+    std::vector<int> timeouts_requested;           // each WDIOC_SETTIMEOUT, as the program asked
+    int timeout = 0;                               // the timeout in effect
     std::vector<std::vector<std::uint8_t>> writes; // data written to the device (it expects none)
 };
 watchdog_state watchdog();

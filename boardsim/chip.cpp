@@ -50,13 +50,15 @@ std::uint16_t pair_swapped_crc(const std::uint8_t *data, std::size_t len) {
 
 std::string kind_of(const bytes &f) {
     const std::size_t n = f.size();
-    if (n == zeros_len && std::all_of(f.begin(), f.end(), [](std::uint8_t b) { return b == 0; })) return "zeros";
+    if (n == zeros_len && std::all_of(f.begin(), f.end(), [](std::uint8_t b) { return b == 0; }))
+        return "zeros";
     if (n == block_len) return "block";
     if (n < 2) return "unknown";
     switch (f[0]) {
     case op_reset:
         if (n == 4 && f[2] == 0 && f[3] == 0) return "reset";
-        if (n == 6 && f[2] == reset_mark && f[3] == reset_mark && f[4] == 0 && f[5] == 0) return "marked_reset";
+        if (n == 6 && f[2] == reset_mark && f[3] == reset_mark && f[4] == 0 && f[5] == 0)
+            return "marked_reset";
         break;
     case op_bist_start:
         if (n == 4) return "bist_start";
@@ -114,7 +116,8 @@ bytes result_reply(const chain_setup &s) {
     if (s.result_zero_first) {
         // A reply whose second byte is 0: the host must skip it. Its body is zero, so no pair in it
         // looks like a result header either.
-        const bytes decoy{static_cast<std::uint8_t>((s.result[0] & 0xF0) | op_read_result), 0, 0, 0, 0, 0, 0, 0};
+        const bytes decoy{
+            static_cast<std::uint8_t>((s.result[0] & 0xF0) | op_read_result), 0, 0, 0, 0, 0, 0, 0};
         out.insert(out.end(), decoy.begin(), decoy.end());
     }
     bytes reply(s.result.begin(), s.result.end());

@@ -31,11 +31,14 @@ std::optional<board_path> board_target_at(int dirfd, const char *path) {
 }
 
 mode_t open_mode(int flags, va_list args) {
-    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE) return static_cast<mode_t>(va_arg(args, int));
+    if ((flags & O_CREAT) != 0 || (flags & O_TMPFILE) == O_TMPFILE)
+        return static_cast<mode_t>(va_arg(args, int));
     return 0;
 }
 
-bool board_fd(int fd) { return current() != nullptr && boardsim::detail::is_board_fd(fd); }
+bool board_fd(int fd) {
+    return current() != nullptr && boardsim::detail::is_board_fd(fd);
+}
 
 std::uint64_t to_us(const timespec *t) {
     if (t == nullptr || t->tv_sec < 0 || t->tv_nsec < 0) return 0;
@@ -83,10 +86,18 @@ int openat64(int dirfd, const char *path, int flags, ...) {
 }
 
 // The checked forms that fortified builds call; they never carry O_CREAT.
-int __open_2(const char *path, int flags) { return open(path, flags); }
-int __open64_2(const char *path, int flags) { return open64(path, flags); }
-int __openat_2(int dirfd, const char *path, int flags) { return openat(dirfd, path, flags); }
-int __openat64_2(int dirfd, const char *path, int flags) { return openat64(dirfd, path, flags); }
+int __open_2(const char *path, int flags) {
+    return open(path, flags);
+}
+int __open64_2(const char *path, int flags) {
+    return open64(path, flags);
+}
+int __openat_2(int dirfd, const char *path, int flags) {
+    return openat(dirfd, path, flags);
+}
+int __openat64_2(int dirfd, const char *path, int flags) {
+    return openat64(dirfd, path, flags);
+}
 
 ssize_t read(int fd, void *buf, size_t count) {
     if (board_fd(fd)) return boardsim::detail::board_read(fd, buf, count);
@@ -155,7 +166,9 @@ int clock_nanosleep(clockid_t clock, int flags, const struct timespec *request, 
 // Making a board active lives beside the interposer, so that a test that calls these links it too.
 namespace boardsim {
 
-void reset() { detail::activate(detail::scenario{}, true, -1); }
+void reset() {
+    detail::activate(detail::scenario{}, true, -1);
+}
 
 std::string load_scenario(std::string_view text, std::string_view name) {
     detail::scenario s;
@@ -172,6 +185,8 @@ std::string load_scenario_file(const std::string &path) {
     return load_scenario(text.str(), path);
 }
 
-void deactivate() { detail::deactivate_board(); }
+void deactivate() {
+    detail::deactivate_board();
+}
 
 } // namespace boardsim

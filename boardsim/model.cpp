@@ -69,25 +69,42 @@ std::optional<long long> attribute_number(std::string_view text) {
 
 const char *errno_name(int e) {
     switch (e) {
-    case ENOENT: return "ENOENT";
-    case EIO: return "EIO";
-    case EBADF: return "EBADF";
-    case EBUSY: return "EBUSY";
-    case EINVAL: return "EINVAL";
-    case EPERM: return "EPERM";
-    case ENOTTY: return "ENOTTY";
-    case EFAULT: return "EFAULT";
-    default: return "E?";
+    case ENOENT:
+        return "ENOENT";
+    case EIO:
+        return "EIO";
+    case EBADF:
+        return "EBADF";
+    case EBUSY:
+        return "EBUSY";
+    case EINVAL:
+        return "EINVAL";
+    case EPERM:
+        return "EPERM";
+    case ENOTTY:
+        return "ENOTTY";
+    case EFAULT:
+        return "EFAULT";
+    default:
+        return "E?";
     }
 }
 
 std::string flags_text(int flags) {
     std::string text;
     switch (flags & O_ACCMODE) {
-    case O_RDONLY: text = "O_RDONLY"; break;
-    case O_WRONLY: text = "O_WRONLY"; break;
-    case O_RDWR: text = "O_RDWR"; break;
-    default: text = "O_ACCMODE"; break;
+    case O_RDONLY:
+        text = "O_RDONLY";
+        break;
+    case O_WRONLY:
+        text = "O_WRONLY";
+        break;
+    case O_RDWR:
+        text = "O_RDWR";
+        break;
+    default:
+        text = "O_ACCMODE";
+        break;
     }
     int rest = flags & ~O_ACCMODE;
 #ifdef O_LARGEFILE
@@ -126,7 +143,9 @@ void append_hex(std::string &out, std::uint64_t value) {
     out += text;
 }
 
-board &the() { return *the_board; }
+board &the() {
+    return *the_board;
+}
 
 // Counts one board operation and tells whether fault injection picks it.
 bool next_op_fails(board &b) {
@@ -167,7 +186,8 @@ std::string attribute_content(board &b, const open_file &f) {
     case file_kind::gpio_value: {
         const gpio_line &g = b.gpio[line];
         if (g.output) return g.level != 0 ? "1\n" : "0\n";
-        if (auto it = b.setup.gpio.find(line); it != b.setup.gpio.end() && it->second.reads) return *it->second.reads;
+        if (auto it = b.setup.gpio.find(line); it != b.setup.gpio.end() && it->second.reads)
+            return *it->second.reads;
         if (line >= insertion_line_base && line < insertion_line_base + chain_count)
             return b.setup.chains[line - insertion_line_base].inserted ? "0\n" : "1\n";
         return "0\n";
@@ -317,13 +337,26 @@ int spi_ioctl(board &b, int bus, unsigned long request, void *arg, std::string &
         result = static_cast<int>(fail_with(EINVAL));
     } else {
         switch (info->which) {
-        case spi_request::wr_mode: state.mode = static_cast<std::uint8_t>(get()); break;
-        case spi_request::wr_bits: state.bits = static_cast<std::uint8_t>(get()); break;
-        case spi_request::wr_speed: state.speed = get(); break;
-        case spi_request::rd_mode: put(p.mode_readback.value_or(state.mode)); break;
-        case spi_request::rd_bits: put(p.bits_readback.value_or(state.bits)); break;
-        case spi_request::rd_speed: put(p.speed_readback.value_or(state.speed)); break;
-        case spi_request::none: break;
+        case spi_request::wr_mode:
+            state.mode = static_cast<std::uint8_t>(get());
+            break;
+        case spi_request::wr_bits:
+            state.bits = static_cast<std::uint8_t>(get());
+            break;
+        case spi_request::wr_speed:
+            state.speed = get();
+            break;
+        case spi_request::rd_mode:
+            put(p.mode_readback.value_or(state.mode));
+            break;
+        case spi_request::rd_bits:
+            put(p.bits_readback.value_or(state.bits));
+            break;
+        case spi_request::rd_speed:
+            put(p.speed_readback.value_or(state.speed));
+            break;
+        case spi_request::none:
+            break;
         }
     }
     detail += " -> ";
@@ -403,7 +436,8 @@ std::optional<board_path> classify(const char *path) {
         if (rest == "unexport") return board_path{file_kind::gpio_unexport, 0};
         if (rest.starts_with("gpio")) {
             const std::size_t slash = rest.find('/');
-            const std::optional<int> line = whole_number(rest.substr(4, slash == std::string_view::npos ? 0 : slash - 4));
+            const std::optional<int> line =
+                whole_number(rest.substr(4, slash == std::string_view::npos ? 0 : slash - 4));
             if (line && slash != std::string_view::npos) {
                 const std::string_view attribute = rest.substr(slash + 1);
                 if (attribute == "direction") return board_path{file_kind::gpio_direction, *line};
@@ -437,11 +471,14 @@ std::optional<board_path> classify(const char *path) {
 
 // ---- the board ----
 
-board *current() { return the_board; }
+board *current() {
+    return the_board;
+}
 
 void activate(scenario setup, bool keep_trace, int trace_fd) {
     if (the_board != nullptr) {
-        for (const auto &[fd, file] : the_board->files) real().close(fd);
+        for (const auto &[fd, file] : the_board->files)
+            real().close(fd);
         if (the_board->trace_fd >= 0 && the_board->trace_fd != trace_fd) real().close(the_board->trace_fd);
         delete the_board;
     }
@@ -454,7 +491,8 @@ void activate(scenario setup, bool keep_trace, int trace_fd) {
 
 void deactivate_board() {
     if (the_board == nullptr) return;
-    for (const auto &[fd, file] : the_board->files) real().close(fd);
+    for (const auto &[fd, file] : the_board->files)
+        real().close(fd);
     delete the_board;
     the_board = nullptr;
 }
@@ -468,7 +506,9 @@ void trace_line(board &b, const std::string &text) {
     }
 }
 
-bool is_board_fd(int fd) { return the_board != nullptr && the_board->files.contains(fd); }
+bool is_board_fd(int fd) {
+    return the_board != nullptr && the_board->files.contains(fd);
+}
 
 int board_open(const char *path, const board_path &where, int flags) {
     board &b = the();
@@ -555,8 +595,7 @@ ssize_t board_write(int fd, const void *buf, std::size_t count) {
     open_file &f = b.files.at(fd);
     const bool injected = next_op_fails(b);
     std::string line = op_prefix(b) + "write " + f.path + " ";
-    if (buf != nullptr)
-        line += is_text_file(f.where.kind) ? quoted_text(buf, count) : hex_bytes(buf, count);
+    if (buf != nullptr) line += is_text_file(f.where.kind) ? quoted_text(buf, count) : hex_bytes(buf, count);
     line += " (" + std::to_string(count) + ") ";
     ssize_t result = -1;
     if (injected) {
@@ -568,10 +607,18 @@ ssize_t board_write(int fd, const void *buf, std::size_t count) {
     } else {
         const std::string_view text = attribute_text(buf, count);
         switch (f.where.kind) {
-        case file_kind::gpio_export: result = write_gpio_export(b, text, count, false); break;
-        case file_kind::gpio_unexport: result = write_gpio_export(b, text, count, true); break;
-        case file_kind::gpio_direction: result = write_gpio_direction(b, f.where.index, text, count); break;
-        case file_kind::gpio_value: result = write_gpio_value(b, f.where.index, text, count); break;
+        case file_kind::gpio_export:
+            result = write_gpio_export(b, text, count, false);
+            break;
+        case file_kind::gpio_unexport:
+            result = write_gpio_export(b, text, count, true);
+            break;
+        case file_kind::gpio_direction:
+            result = write_gpio_direction(b, f.where.index, text, count);
+            break;
+        case file_kind::gpio_value:
+            result = write_gpio_value(b, f.where.index, text, count);
+            break;
         case file_kind::fclk_export:
             if (text == "fclk1") {
                 ++b.fclk_exports;
@@ -580,14 +627,20 @@ ssize_t board_write(int fd, const void *buf, std::size_t count) {
                 result = fail_with(EINVAL);
             }
             break;
-        case file_kind::fclk_rate: result = write_fclk_rate(b, text, count); break;
-        case file_kind::spidev: result = write_spidev(b, f.where.index, buf, count); break;
+        case file_kind::fclk_rate:
+            result = write_fclk_rate(b, text, count);
+            break;
+        case file_kind::spidev:
+            result = write_spidev(b, f.where.index, buf, count);
+            break;
         case file_kind::watchdog:
             b.wdt.writes.emplace_back(static_cast<const std::uint8_t *>(buf),
                                       static_cast<const std::uint8_t *>(buf) + count);
             result = static_cast<ssize_t>(count);
             break;
-        default: result = fail_with(EINVAL); break;
+        default:
+            result = fail_with(EINVAL);
+            break;
         }
     }
     const int error = errno;
@@ -610,9 +663,15 @@ int board_ioctl(int fd, unsigned long request, void *arg) {
         result = static_cast<int>(fail_with(EIO));
     } else {
         switch (f.where.kind) {
-        case file_kind::spidev: result = spi_ioctl(b, f.where.index, request, arg, detail); break;
-        case file_kind::vidgen: result = vidgen_ioctl(b, request, arg, detail); break;
-        case file_kind::watchdog: result = watchdog_ioctl(b, request, arg, detail, stop); break;
+        case file_kind::spidev:
+            result = spi_ioctl(b, f.where.index, request, arg, detail);
+            break;
+        case file_kind::vidgen:
+            result = vidgen_ioctl(b, request, arg, detail);
+            break;
+        case file_kind::watchdog:
+            result = watchdog_ioctl(b, request, arg, detail, stop);
+            break;
         default:
             detail = "request ";
             append_hex(detail, request);
@@ -654,7 +713,8 @@ void board_wait(std::uint64_t microseconds) {
         text += std::to_string(microseconds / 1000000) + " s";
     } else {
         char frac[40];
-        std::snprintf(frac, sizeof frac, "%llu.%06llu s", static_cast<unsigned long long>(microseconds / 1000000),
+        std::snprintf(frac, sizeof frac, "%llu.%06llu s",
+                      static_cast<unsigned long long>(microseconds / 1000000),
                       static_cast<unsigned long long>(microseconds % 1000000));
         text += frac;
     }
@@ -668,12 +728,24 @@ std::string quoted_text(const void *data, std::size_t len) {
     for (std::size_t i = 0; i < len; ++i) {
         const unsigned char c = bytes[i];
         switch (c) {
-        case '\0': out += "\\0"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\\': out += "\\\\"; break;
-        case '"': out += "\\\""; break;
+        case '\0':
+            out += "\\0";
+            break;
+        case '\n':
+            out += "\\n";
+            break;
+        case '\r':
+            out += "\\r";
+            break;
+        case '\t':
+            out += "\\t";
+            break;
+        case '\\':
+            out += "\\\\";
+            break;
+        case '"':
+            out += "\\\"";
+            break;
         default:
             if (c >= 0x20 && c < 0x7f) {
                 out += static_cast<char>(c);

@@ -67,7 +67,7 @@ struct chain_setup {
     bool status_0a_first = false;
     int noise_pairs = 0;
     std::array<std::uint8_t, 2> noise{0x00, 0x00};
-    std::optional<std::uint8_t> silent; // never answers; every read delivers this byte
+    std::optional<std::uint8_t> silent;     // never answers; every read delivers this byte
     std::optional<std::uint64_t> reads_ok;  // reads after this many fail
     std::optional<std::uint64_t> writes_ok; // writes after this many fail
 };
@@ -125,7 +125,7 @@ struct gpio_line {
 };
 
 struct chain_state {
-    std::deque<std::uint8_t> output; // bytes the chips will clock out next
+    std::deque<std::uint8_t> output;   // bytes the chips will clock out next
     std::vector<std::uint8_t> pending; // a frame arriving pair by pair
     std::vector<frame> frames;
     std::uint64_t reads = 0;

@@ -47,7 +47,8 @@ __attribute__((constructor)) void boardsim_start() {
     if (const char *n = std::getenv("BOARDSIM_FAIL_OP"); n != nullptr && *n != '\0') {
         std::uint64_t value = 0;
         const auto [ptr, ec] = std::from_chars(n, n + std::strlen(n), value);
-        if (ec != std::errc{} || *ptr != '\0') refuse(std::string{"BOARDSIM_FAIL_OP: expected a number, got "} + n);
+        if (ec != std::errc{} || *ptr != '\0')
+            refuse(std::string{"BOARDSIM_FAIL_OP: expected a number, got "} + n);
         setup.fail_op = value;
     }
     int trace_fd = -1;

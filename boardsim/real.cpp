@@ -7,7 +7,9 @@ namespace boardsim::detail {
 
 namespace {
 
-template <typename F> F next(const char *name) { return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name)); }
+template <typename F> F next(const char *name) {
+    return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
+}
 
 } // namespace
 

@@ -1,6 +1,7 @@
 // boardsim: runs one unmodified program on the simulated board and exits with its status.
 #include "model.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -8,9 +9,11 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <linux/close_range.h>
 #include <spawn.h>
 #include <sstream>
 #include <string>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -27,7 +30,8 @@ constexpr const char *usage_text =
     "  --trace FILE      write the trace of every board operation to FILE\n"
     "  --fail-op N       make the Nth board operation fail\n"
     "  --preload LIB     the interposer library (default: ../lib/libboardsim.so beside this runner)\n"
-    "  --emulator CMD    run PROGRAM as CMD -E LD_PRELOAD=... -E ... PROGRAM (e.g. \"qemu-arm -L /usr/arm-linux-gnueabihf\")\n"
+    "  --emulator CMD    run PROGRAM as CMD -E LD_PRELOAD=... -E ... PROGRAM (e.g. \"qemu-arm -L "
+    "/usr/arm-linux-gnueabihf\")\n"
     "  --check           only check the scenario and exit\n";
 
 constexpr int status_bad_use = 2;
@@ -70,10 +74,10 @@ int parse_options(int argc, char **argv, options &opt) {
             opt.check = true;
             continue;
         }
-        std::string *value = arg == "--scenario" ? &opt.scenario
-                             : arg == "--trace"  ? &opt.trace
-                             : arg == "--fail-op" ? &opt.fail_op
-                             : arg == "--preload" ? &opt.preload
+        std::string *value = arg == "--scenario"   ? &opt.scenario
+                             : arg == "--trace"    ? &opt.trace
+                             : arg == "--fail-op"  ? &opt.fail_op
+                             : arg == "--preload"  ? &opt.preload
                              : arg == "--emulator" ? &opt.emulator
                                                    : nullptr;
         if (value == nullptr) {
@@ -83,7 +87,8 @@ int parse_options(int argc, char **argv, options &opt) {
         if (i + 1 >= argc) return bad_use(arg + " needs a value");
         *value = argv[++i];
     }
-    for (; i < argc; ++i) opt.program.emplace_back(argv[i]);
+    for (; i < argc; ++i)
+        opt.program.emplace_back(argv[i]);
     if (!opt.fail_op.empty() && opt.fail_op.find_first_not_of("0123456789") != std::string::npos)
         return bad_use("--fail-op needs a number, got " + opt.fail_op);
     if (opt.program.empty() && !opt.check) return bad_use("no program to run");
@@ -99,10 +104,20 @@ std::string default_preload() {
     return dir + "/../lib/libboardsim.so";
 }
 
+// The program starts with standard input, output and error only, whatever the runner inherited, so
+// that the descriptor numbers in a trace are the same from one run to the next.
+void keep_only_standard_streams() {
+    if (::syscall(SYS_close_range, 3U, ~0U, CLOSE_RANGE_CLOEXEC) == 0) return;
+    const long max = std::min(::sysconf(_SC_OPEN_MAX), 65536L);
+    for (int fd = 3; fd < max; ++fd)
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
 std::vector<std::string> split_words(const std::string &text) {
     std::vector<std::string> words;
     std::istringstream in{text};
-    for (std::string w; in >> w;) words.push_back(w);
+    for (std::string w; in >> w;)
+        words.push_back(w);
     return words;
 }
 
@@ -174,17 +189,21 @@ int main(int argc, char **argv) {
     args.insert(args.end(), opt.program.begin(), opt.program.end());
 
     std::vector<char *> argv_c;
-    for (std::string &a : args) argv_c.push_back(a.data());
+    for (std::string &a : args)
+        argv_c.push_back(a.data());
     argv_c.push_back(nullptr);
     std::vector<char *> env_c;
-    for (std::string &e : env) env_c.push_back(e.data());
+    for (std::string &e : env)
+        env_c.push_back(e.data());
     env_c.push_back(nullptr);
 
     struct sigaction forward {};
     forward.sa_handler = forward_signal;
     sigemptyset(&forward.sa_mask);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) ::sigaction(sig, &forward, nullptr);
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+        ::sigaction(sig, &forward, nullptr);
 
+    keep_only_standard_streams();
     pid_t pid = 0;
     const int rc = ::posix_spawnp(&pid, argv_c[0], nullptr, nullptr, argv_c.data(), env_c.data());
     if (rc != 0) {

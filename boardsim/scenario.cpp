@@ -7,7 +7,9 @@
 
 namespace boardsim::detail {
 
-scenario::scenario() { chains[0].inserted = true; }
+scenario::scenario() {
+    chains[0].inserted = true;
+}
 
 namespace {
 
@@ -47,12 +49,24 @@ std::string split_words(std::string_view line, std::vector<word> &words) {
             if (i >= line.size()) return "expected an escape after \\";
             const char e = line[i++];
             switch (e) {
-            case '0': w.text += '\0'; break;
-            case 'n': w.text += '\n'; break;
-            case 'r': w.text += '\r'; break;
-            case 't': w.text += '\t'; break;
-            case '\\': w.text += '\\'; break;
-            case '"': w.text += '"'; break;
+            case '0':
+                w.text += '\0';
+                break;
+            case 'n':
+                w.text += '\n';
+                break;
+            case 'r':
+                w.text += '\r';
+                break;
+            case 't':
+                w.text += '\t';
+                break;
+            case '\\':
+                w.text += '\\';
+                break;
+            case '"':
+                w.text += '"';
+                break;
             case 'x': {
                 unsigned value = 0;
                 const char *first = line.data() + i;
@@ -73,7 +87,9 @@ std::string split_words(std::string_view line, std::vector<word> &words) {
     return "";
 }
 
-std::string quote(const std::string &text) { return "\"" + text + "\""; }
+std::string quote(const std::string &text) {
+    return "\"" + text + "\"";
+}
 
 // Walks the words of one line; every take_* either yields a value or records what was expected.
 class line_reader {
@@ -143,7 +159,8 @@ class line_reader {
     bool take_bytes(std::uint8_t *out, std::size_t count) {
         for (std::size_t i = 0; i < count; ++i) {
             if (!take_byte(out[i])) {
-                error_ = "expected " + std::to_string(count) + " bytes" + error_.substr(error_.find(','));
+                error_ =
+                    "expected " + std::to_string(count) + " bytes" + error_.substr(error_.rfind(", got"));
                 return false;
             }
         }
@@ -174,6 +191,7 @@ class line_reader {
 
     bool peek_is(std::string_view text) const { return !at_end() && words_[pos_].text == text; }
     void skip() { ++pos_; }
+    void unread() { --pos_; }
 
     bool finish() {
         if (failed()) return false;
@@ -192,7 +210,8 @@ bool take_units(line_reader &r, std::vector<int> &units, const char *what) {
     units.clear();
     if (r.peek_is("*")) {
         r.skip();
-        for (int i = 0; i < chain_count; ++i) units.push_back(i);
+        for (int i = 0; i < chain_count; ++i)
+            units.push_back(i);
         return true;
     }
     std::uint64_t n = 0;
@@ -203,12 +222,14 @@ bool take_units(line_reader &r, std::vector<int> &units, const char *what) {
 
 bool take_fail_after(line_reader &r, std::optional<std::uint64_t> &out, const std::string &key) {
     int choice = 0;
-    if (!r.take_choice(choice, {"all", "after", "no"}, "all, after N or no after " + quote(key))) return false;
+    if (!r.take_choice(choice, {"all", "after", "no"}, "all, after N or no after " + quote(key)))
+        return false;
     if (choice == 0) out = 0;
     if (choice == 2) out.reset();
     if (choice == 1) {
         std::uint64_t n = 0;
-        if (!r.take_number(n, std::numeric_limits<std::uint32_t>::max(), "a count after \"after\"")) return false;
+        if (!r.take_number(n, std::numeric_limits<std::uint32_t>::max(), "a count after \"after\""))
+            return false;
         out = n;
     }
     return true;
@@ -236,8 +257,8 @@ bool parse_chain(line_reader &r, scenario &s) {
         v.type = static_cast<std::uint8_t>(n);
     } else if (key == "reply") {
         ok = r.take_choice(reply,
-                           {reply_kind_names[0], reply_kind_names[1], reply_kind_names[2], reply_kind_names[3],
-                            reply_kind_names[4], reply_kind_names[5]},
+                           {reply_kind_names[0], reply_kind_names[1], reply_kind_names[2],
+                            reply_kind_names[3], reply_kind_names[4], reply_kind_names[5]},
                            "a command (reset, marked_reset, bist_start, bist_collect, bist_fix, write_reg)");
         if (ok) {
             std::vector<std::uint8_t> bytes(reply_lengths[reply]);
@@ -279,6 +300,7 @@ bool parse_chain(line_reader &r, scenario &s) {
     } else if (key == "fail-writes") {
         ok = take_fail_after(r, v.writes_ok, key);
     } else {
+        r.unread();
         r.fail("a chain setting (inserted, type, reply, result, result-crc, result-zero-first, status, "
                "status-flag, status-0a-first, noise, silent, fail-reads, fail-writes)");
         return false;
@@ -294,7 +316,8 @@ bool parse_chain(line_reader &r, scenario &s) {
         if (key == "result-crc") t.result_bad_crc = v.result_bad_crc;
         if (key == "result-zero-first") t.result_zero_first = v.result_zero_first;
         if (key == "status") t.status = v.status;
-        if (key == "status-flag") t.status[9] = static_cast<std::uint8_t>((t.status[9] & 0xFE) | (v.status[9] & 1));
+        if (key == "status-flag")
+            t.status[9] = static_cast<std::uint8_t>((t.status[9] & 0xFE) | (v.status[9] & 1));
         if (key == "status-0a-first") t.status_0a_first = v.status_0a_first;
         if (key == "noise") {
             t.noise_pairs = v.noise_pairs;
@@ -330,10 +353,12 @@ bool parse_spi(line_reader &r, scenario &s) {
         v.speed_readback = static_cast<std::uint32_t>(n);
     } else if (key == "fail-request") {
         int choice = 0;
-        ok = r.take_choice(choice, {"wr_mode", "rd_mode", "wr_bits", "rd_bits", "wr_speed", "rd_speed", "none"},
+        ok = r.take_choice(choice,
+                           {"wr_mode", "rd_mode", "wr_bits", "rd_bits", "wr_speed", "rd_speed", "none"},
                            "wr_mode, rd_mode, wr_bits, rd_bits, wr_speed, rd_speed or none");
         v.fail_request = static_cast<spi_request>(choice);
     } else {
+        r.unread();
         r.fail(settings);
         return false;
     }
@@ -419,7 +444,8 @@ bool parse_watchdog(line_reader &r, scenario &s) {
 
 bool parse_fail_op(line_reader &r, scenario &s) {
     std::uint64_t n = 0;
-    if (!r.take_number(n, std::numeric_limits<std::uint32_t>::max(), "an operation number (0: none)")) return false;
+    if (!r.take_number(n, std::numeric_limits<std::uint32_t>::max(), "an operation number (0: none)"))
+        return false;
     s.fail_op = n;
     return r.finish();
 }

@@ -22,7 +22,8 @@ class board_test : public ::testing::Test {
     static std::vector<std::string> trace_from(std::string_view from = "") {
         std::vector<std::string> lines = boardsim::trace({.time = false, .fd_numbers = false});
         std::size_t i = 0;
-        while (i < lines.size() && lines[i].find(from) == std::string::npos) ++i;
+        while (i < lines.size() && lines[i].find(from) == std::string::npos)
+            ++i;
         return {lines.begin() + static_cast<std::ptrdiff_t>(i), lines.end()};
     }
 };

@@ -82,9 +82,9 @@ TEST_F(chips, noise_pairs_come_before_the_reply) {
     std::array<std::uint8_t, 4> buf{};
     ASSERT_EQ(vexa_cmd_reset(&chain_, 0, buf.data(), buf.size()), 1);
     EXPECT_EQ(buf[0], 0x64);
-    EXPECT_EQ(spi_reads(0), (std::vector<std::string>{" ask 2 = 2 [12 34]", " ask 2 = 2 [12 34]", " ask 2 = 2 [12 34]",
-                                                      " ask 2 = 2 [64 00]", " ask 2 = 2 [00 00]",
-                                                      " ask 2 = 2 [00 00]"}));
+    EXPECT_EQ(spi_reads(0),
+              (std::vector<std::string>{" ask 2 = 2 [12 34]", " ask 2 = 2 [12 34]", " ask 2 = 2 [12 34]",
+                                        " ask 2 = 2 [64 00]", " ask 2 = 2 [00 00]", " ask 2 = 2 [00 00]"}));
 }
 
 TEST_F(chips, a_silent_chain_clocks_out_its_idle_byte_and_the_poll_gives_up_after_144_pairs) {
@@ -140,7 +140,8 @@ TEST_F(chips, failing_reads_and_writes_start_after_the_count_the_scenario_gives)
         std::array<std::uint8_t, 4> buf{};
         EXPECT_EQ(vexa_cmd_reset(&chain_, 0, buf.data(), buf.size()), c.result);
         std::vector<std::string> lines;
-        for (const std::string &line : trace_from("write /dev/spidev0.0")) lines.push_back(line.substr(line.find(' ') + 1));
+        for (const std::string &line : trace_from("write /dev/spidev0.0"))
+            lines.push_back(line.substr(line.find(' ') + 1));
         EXPECT_EQ(lines, c.spi_lines);
         spi_exit(spi_);
         spi_ = nullptr;
@@ -168,7 +169,8 @@ TEST_F(chips, self_test_commands_go_out_in_pairs_and_answer_with_their_opcode) {
 TEST_F(chips, register_write_with_a_good_crc_is_echoed_and_with_a_bad_one_is_ignored) {
     open_chain(0);
     // The worked frame: chip 1, register bytes 1 to 12, CRC A8 E8.
-    const bytes frame{0x09, 0x01, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0xA8, 0xE8};
+    const bytes frame{0x09, 0x01, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06,
+                      0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0xA8, 0xE8};
     ASSERT_TRUE(write_bytes(fd(), frame));
     bytes expected{0x09, 0x00};
     expected.insert(expected.end(), frame.begin() + 2, frame.end());
@@ -229,8 +231,8 @@ TEST_F(chips, result_reply_with_a_zero_second_byte_comes_first_when_asked) {
     load("chain 0 result-zero-first yes\nchain 0 noise 1");
     open_chain(0);
     ASSERT_TRUE(write_bytes(fd(), {0x08, 0x05}));
-    EXPECT_EQ(read_bytes(fd(), 18), (bytes{0x00, 0x00, 0x18, 0x00, 0, 0, 0, 0, 0, 0, 0x18, 0x01, 0x11, 0x22, 0x33,
-                                           0x44, 0xA0, 0x08}));
+    EXPECT_EQ(read_bytes(fd(), 18), (bytes{0x00, 0x00, 0x18, 0x00, 0, 0, 0, 0, 0, 0, 0x18, 0x01, 0x11, 0x22,
+                                           0x33, 0x44, 0xA0, 0x08}));
 }
 
 TEST_F(chips, status_reply_carries_the_flag_in_bit_0_of_status_byte_9) {
@@ -257,17 +259,20 @@ TEST_F(chips, marked_reset_block_and_zeros_are_told_apart) {
     EXPECT_EQ(read_bytes(fd(), 6), (bytes{0x64, 0, 0, 0, 0, 0}));
 
     bytes block(92);
-    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(i + 1);
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<std::uint8_t>(i + 1);
     ASSERT_TRUE(write_bytes(fd(), block));
     ASSERT_EQ(spi_send_zeros(&chain_), 1);
     EXPECT_EQ(read_bytes(fd(), 4), (bytes{0, 0, 0, 0})) << "neither the block nor the zeros are answered";
 
     // The same marked reset, arriving pair by pair.
-    for (const bytes &pair : {bytes{0x04, 0x00}, bytes{0xED, 0xED}, bytes{0x00, 0x00}}) ASSERT_TRUE(write_bytes(fd(), pair));
+    for (const bytes &pair : {bytes{0x04, 0x00}, bytes{0xED, 0xED}, bytes{0x00, 0x00}})
+        ASSERT_TRUE(write_bytes(fd(), pair));
     EXPECT_EQ(read_bytes(fd(), 2), (bytes{0x64, 0x00}));
 
     std::vector<std::string> kinds;
-    for (const boardsim::frame &f : boardsim::frames(0)) kinds.push_back(f.kind);
+    for (const boardsim::frame &f : boardsim::frames(0))
+        kinds.push_back(f.kind);
     EXPECT_EQ(kinds, (std::vector<std::string>{"marked_reset", "block", "zeros", "marked_reset"}));
     EXPECT_EQ(boardsim::frames(0)[1].bytes, block);
     EXPECT_EQ(boardsim::frames(0)[3].bytes, (bytes{0x04, 0x00, 0xED, 0xED, 0x00, 0x00}));
