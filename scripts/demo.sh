@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Sets up a fresh machine, builds, and runs every tool on the simulated board, showing what each printed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+scripts/build.sh >/dev/null
+
+bin=build/bin
+scenarios=boardsim/scenarios
+trace=$(mktemp -d)
+trap 'rm -rf "$trace"' EXIT
+
+# Runs one program on the simulated board and shows its standard output, standard error and status.
+show() {
+    local scenario=$1
+    shift
+    local name
+    name=$(basename "$1")
+    printf '\n$ %s %s    # board: %s\n' "$name" "${*:2}" "$scenario"
+    local status=0
+    "$bin/boardsim" --scenario "$scenarios/$scenario.scn" --trace "$trace/$name.trace" -- "$@" \
+        >"$trace/out" 2>"$trace/err" || status=$?
+    sed 's/^/  stdout: /' "$trace/out"
+    sed 's/^/  stderr: /' "$trace/err"
+    echo "  exit status $status; $(tail -n 1 "$trace/$name.trace" | sed 's/^\[ *\([0-9.]*\)\] end: /virtual time \1 s, /')"
+}
+
+echo "== test_type_spi: the chip type over SPI"
+show chain2_k6 "$bin/test_type_spi"
+show no_boards "$bin/test_type_spi"
+show all_silent "$bin/test_type_spi"
+show ports_missing "$bin/test_type_spi"
+
+echo
+echo "== api_query: one command to a stand-in status server on 127.0.0.1:4028"
+coproc SERVER { exec "$bin/status_server" -a 127.0.0.1 -p 4028; }
+read -r ready <&"${SERVER[0]}"
+echo "  ($ready)"
+for args in "" "version" "devs 127.0.0.1 4028" "nonsense"; do
+    printf '\n$ api_query %s\n' "$args"
+    status=0
+    # shellcheck disable=SC2086
+    "$bin/api_query" $args | sed 's/^/  /' || status=$?
+    echo "  exit status $status"
+done
+kill "$SERVER_PID" 2>/dev/null && wait "$SERVER_PID" 2>/dev/null || true
