@@ -1,0 +1,60 @@
+#include "chain_cmd.h"
+#include "standin_state.h"
+#include "vexa.h"
+#include "zynq_spi.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+
+namespace {
+
+constexpr std::uint32_t bucket_ready = 0x42554b21;
+constexpr int port_count = 8; // /dev/spidev0.0 to /dev/spidev7.0
+constexpr int no_answer = 0xFF;
+
+struct bucket_state {
+    std::uint32_t ready;
+    std::int32_t chains;
+    std::int32_t chips;
+};
+
+// The chain's reset reply, or false when the port does not open or no chip answers.
+bool reset_chain(std::int32_t index, std::array<std::uint8_t, 4> &reply) {
+    spi_config config{.bus = index, .cs = 0, .mode = 1, .speed = 1500000, .bits = 8, .delay = 0};
+    spi_ctx *spi = spi_init(&config);
+    if (spi == nullptr) return false;
+    chain_ctx chain{.index = index, .spi = spi};
+    const bool answered = vexa_cmd_reset(&chain, 0, reply.data(), reply.size()) != 0;
+    spi_exit(spi);
+    return answered;
+}
+
+} // namespace
+
+extern "C" VEXA_EXPORT int vexa_bucket_init(vexa_bucket_ctx *bucket, int chains, int chips) {
+    if (bucket == nullptr) return -1;
+    store_state(bucket, bucket_state{.ready = bucket_ready, .chains = chains, .chips = chips});
+    return 0;
+}
+
+// No power-up here: a chain that the SPI probe powered stays powered, and one that is not powered
+// simply does not answer.
+extern "C" VEXA_EXPORT int vexa_bucket_get_type_bits(vexa_bucket_ctx *bucket) {
+    if (bucket == nullptr) return no_answer;
+    const auto state = load_state<bucket_state>(bucket);
+    if (state.ready != bucket_ready) return no_answer;
+
+    const std::int32_t chains = std::clamp(state.chains, 0, port_count);
+    std::array<std::uint8_t, 4> reply{};
+    for (std::int32_t i = 0; i < chains; ++i) {
+        if (reset_chain(i, reply)) return reply[0] >> 4;
+    }
+    return no_answer;
+}
+
+extern "C" VEXA_EXPORT int vexa_bucket_exit(vexa_bucket_ctx *bucket) {
+    if (bucket == nullptr) return -1;
+    store_state(bucket, bucket_state{});
+    return 0;
+}

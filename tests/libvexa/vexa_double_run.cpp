@@ -1,0 +1,42 @@
+#include "vexa_double_run.h"
+
+#include <filesystem>
+
+namespace vexadouble {
+
+std::vector<std::string> environment(const setup &s, const std::string &record_path) {
+    std::vector<std::string> env{"LD_LIBRARY_PATH=" VEXA_DOUBLE_DIR, "VEXA_DOUBLE_RECORD=" + record_path};
+    if (s.level) env.push_back("VEXA_DOUBLE_LEVEL=" + std::to_string(*s.level));
+    if (s.level_at_init) env.push_back("VEXA_DOUBLE_LEVEL_AT_INIT=" + std::to_string(*s.level_at_init));
+    if (s.type_bits) env.push_back("VEXA_DOUBLE_TYPE_BITS=" + std::to_string(*s.type_bits));
+    if (!s.level_after.empty()) {
+        std::string after;
+        for (const auto &[call, level] : s.level_after) {
+            if (!after.empty()) after += ',';
+            after += std::to_string(call);
+            after += '=';
+            after += std::to_string(level);
+        }
+        env.push_back("VEXA_DOUBLE_LEVEL_AFTER=" + after);
+    }
+    return env;
+}
+
+std::vector<std::string> read_record(const std::string &record_path) {
+    if (!std::filesystem::exists(record_path)) return {};
+    return testsupport::split_lines(testsupport::read_file(record_path));
+}
+
+outcome run(const std::vector<std::string> &argv, const setup &s, const std::vector<std::string> &extra_env) {
+    testsupport::temp_dir dir;
+    const std::string record_path = dir.file("calls");
+    testsupport::run_options options;
+    options.env = environment(s, record_path);
+    options.env.insert(options.env.end(), extra_env.begin(), extra_env.end());
+    outcome o;
+    o.result = testsupport::run_program(argv, options);
+    o.calls = read_record(record_path);
+    return o;
+}
+
+} // namespace vexadouble

@@ -1,0 +1,87 @@
+// watchdog: sets the hardware watchdog's timeout (-t), or keeps the watchdog fed at a fixed period
+// (-p, or none: without pause) until a signal ends it.
+#include "decimal_arg.h"
+#include "log_line.h"
+#include "vexa.h"
+
+#include <cstdio>
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+int watchdog_fd = -1;
+
+namespace {
+
+constexpr const char *watchdog_path = "/dev/watchdog0";
+constexpr unsigned long wdioc_settimeout = 0xC0045706; // read and write 'W' 6, int
+constexpr unsigned long wdioc_keepalive = 0x80045705;  // read 'W' 5, int
+
+constexpr char usage_text[] =
+    "-t <n> to set the timeout,\n-p <n> to set the ping rate, and \nrun by itself to tick the card.\n";
+static_assert(sizeof usage_text - 1 == 93);
+
+// Closes the device on every way out of main; the tick loop never leaves, so a ticking run keeps it.
+struct device_holder {
+    device_holder() = default;
+    device_holder(const device_holder &) = delete;
+    device_holder &operator=(const device_holder &) = delete;
+    ~device_holder() {
+        if (watchdog_fd >= 0) ::close(watchdog_fd);
+        watchdog_fd = -1;
+    }
+};
+
+int usage() {
+    std::fwrite(usage_text, 1, sizeof usage_text - 1, stderr);
+    std::fflush(stderr);
+    return 0;
+}
+
+bool is_option(const char *arg, const char *option) {
+    return ::strncasecmp(arg, option, 2) == 0;
+}
+
+[[noreturn]] void tick(int period) {
+    for (;;) {
+        int keepalive = 0;
+        ::ioctl(watchdog_fd, wdioc_keepalive, &keepalive);
+        ::sleep(static_cast<unsigned>(period));
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    log_buffer line;
+    vexa_log_init(0, "watchdog");
+
+    // The device is opened before the arguments are looked at: when it cannot be had, nothing the
+    // command line asks for can be done, and that is the one thing worth reporting.
+    watchdog_fd = ::open(watchdog_path, O_WRONLY);
+    if (watchdog_fd == -1) {
+        log_ungated(line, 5, 1, "%s watchdog device can't be enabled.", watchdog_path);
+        return 0;
+    }
+    const device_holder device;
+
+    int period = 0;
+    if (argc > 1) {
+        if (is_option(argv[1], "-t")) {
+            if (argc < 3) return usage();
+            int timeout = decimal_arg(argv[2]);
+            ::ioctl(watchdog_fd, wdioc_settimeout, &timeout);
+            log_gated(line, 1, 1, "Watchdog timeout set to %d seconds.\n", timeout);
+            return 0;
+        }
+        if (!is_option(argv[1], "-p") || argc < 3) return usage();
+        period = decimal_arg(argv[2]);
+        // sleep() would take a negative period as about 136 years, and the board would reset.
+        if (period < 0) return usage();
+        log_gated(line, 1, 1, "Watchdog ping rate set to %d seconds.\n", period);
+    }
+
+    log_gated(line, 1, 1, "%s", "Watchdog Ticking Away!");
+    tick(period);
+}
