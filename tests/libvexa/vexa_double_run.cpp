@@ -1,6 +1,7 @@
 #include "vexa_double_run.h"
 
 #include <filesystem>
+#include <regex>
 
 namespace vexadouble {
 
@@ -36,6 +37,37 @@ outcome run(const std::vector<std::string> &argv, const setup &s, const std::vec
     outcome o;
     o.result = testsupport::run_program(argv, options);
     o.calls = read_record(record_path);
+    return o;
+}
+
+} // namespace vexadouble
+
+namespace vexadouble {
+
+board_outcome run_on_board(const std::vector<std::string> &argv, const std::string &scenario, library lib,
+                           const setup &s) {
+    testsupport::temp_dir dir;
+    const std::string record_path = dir.file("calls");
+    const std::string trace_path = dir.file("trace");
+    std::vector<std::string> args{testsupport::bin_path("boardsim"), "--trace", trace_path};
+    if (!scenario.empty()) {
+        testsupport::write_file(dir.file("board.scn"), scenario);
+        args.insert(args.end(), {"--scenario", dir.file("board.scn")});
+    }
+    args.push_back("--");
+    args.insert(args.end(), argv.begin(), argv.end());
+
+    testsupport::run_options options;
+    options.env = lib == library::double_
+                      ? environment(s, record_path)
+                      : std::vector<std::string>{"LD_LIBRARY_PATH=" + testsupport::lib_path("")};
+    board_outcome o;
+    o.result = testsupport::run_program(args, options);
+    o.calls = read_record(record_path);
+    // Descriptor numbers depend on what the test runner left open; the paths say which file it is.
+    static const std::regex descriptor{" = fd [0-9]+$"};
+    for (const std::string &line : testsupport::split_lines(testsupport::read_file(trace_path)))
+        o.trace.push_back(std::regex_replace(line, descriptor, " = fd N"));
     return o;
 }
 

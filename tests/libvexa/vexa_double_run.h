@@ -33,3 +33,20 @@ outcome run(const std::vector<std::string> &argv, const setup &s = {},
 std::vector<std::string> read_record(const std::string &record_path);
 
 } // namespace vexadouble
+
+namespace vexadouble {
+
+struct board_outcome {
+    testsupport::run_result result; // the runner's: the program's status, 128 + N for signal N
+    std::vector<std::string> calls; // the double's record (empty with the stand-in)
+    std::vector<std::string> trace; // the simulated board's trace, with virtual times; "= fd N" for descriptors
+};
+
+enum class library { double_, standin };
+
+// Runs argv under build/bin/boardsim with the scenario text (empty: the default board) and the
+// library chosen: the recording double configured by s, or the stand-in of build/lib.
+board_outcome run_on_board(const std::vector<std::string> &argv, const std::string &scenario, library lib,
+                           const setup &s = {});
+
+} // namespace vexadouble

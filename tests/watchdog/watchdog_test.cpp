@@ -1,0 +1,191 @@
+#include "run.h"
+#include "vexa_double_run.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+using lines = std::vector<std::string>;
+using vexadouble::library;
+
+const std::string usage_text =
+    "-t <n> to set the timeout,\n-p <n> to set the ping rate, and \nrun by itself to tick the card.\n";
+const std::string log_init = "vexa_log_init(0, \"watchdog\")";
+const std::string opened = "[    0.000000] #1 open /dev/watchdog0 O_WRONLY = fd N";
+const std::string ticking = "_vexa_log(1, \"Watchdog Ticking Away!\", 1)";
+
+std::string log(int level, const std::string &text) {
+    return "_vexa_log(" + std::to_string(level) + ", \"" + text + "\", 1)";
+}
+
+// The watchdog never runs anywhere but on the simulated board.
+vexadouble::board_outcome run_watchdog(lines args, const std::string &scenario,
+                                       const vexadouble::setup &s = {}) {
+    args.insert(args.begin(), testsupport::bin_path("watchdog"));
+    auto o = vexadouble::run_on_board(args, scenario, library::double_, s);
+    EXPECT_EQ(o.result.out, "");
+    return o;
+}
+
+lines timeout_trace(int requested, int in_effect) {
+    return {
+        opened,
+        "[    0.000000] #2 ioctl /dev/watchdog0 WDIOC_SETTIMEOUT 0xc0045706 " + std::to_string(requested) +
+            " -> " + std::to_string(in_effect) + " = 0",
+        "[    0.000000] #3 close /dev/watchdog0 = 0",
+        "[    0.000000] end: still open: none; 3 board operations",
+    };
+}
+
+TEST(WatchdogTimeout, OptionMatchesOnTwoCharactersIgnoringCase) {
+    const lines argument_lists[] = {
+        {"-t", "30"}, {"-T", "30"}, {"-timeout", "30"}, {"-tx", "30"}, {"-t", "30", "-p", "5"}};
+    for (const lines &args : argument_lists) {
+        const auto o = run_watchdog(args, "");
+        EXPECT_EQ(o.result.exit_code, 0) << args[0];
+        EXPECT_EQ(o.result.err, "") << args[0];
+        EXPECT_EQ(o.trace, timeout_trace(30, 30)) << args[0];
+        EXPECT_EQ(o.calls, (lines{log_init, log(1, "Watchdog timeout set to 30 seconds.\\n")})) << args[0];
+    }
+}
+
+// The line reports what the driver left in the variable, not what was asked for.
+TEST(WatchdogTimeout, LogsTheTimeoutTheDriverWroteBack) {
+    const auto o = run_watchdog({"-t", "30"}, "watchdog timeout-readback 60\n");
+    EXPECT_EQ(o.result.exit_code, 0);
+    EXPECT_EQ(o.trace, timeout_trace(30, 60));
+    EXPECT_EQ(o.calls, (lines{log_init, log(1, "Watchdog timeout set to 60 seconds.\\n")}));
+}
+
+TEST(WatchdogTimeout, ValueConvertsAsStrtol) {
+    struct conversion {
+        std::string text;
+        int value;
+    };
+    for (const conversion &c : {conversion{"", 0}, conversion{"abc", 0}, conversion{" 45s", 45},
+                                conversion{"-5", -5}, conversion{"99999999999", 2147483647}}) {
+        const auto o = run_watchdog({"-t", c.text}, "");
+        EXPECT_EQ(o.result.exit_code, 0) << c.text;
+        EXPECT_EQ(o.trace, timeout_trace(c.value, c.value)) << c.text;
+        EXPECT_EQ(o.calls, (lines{log_init, log(1, "Watchdog timeout set to " + std::to_string(c.value) +
+                                                       " seconds.\\n")}))
+            << c.text;
+    }
+}
+
+TEST(WatchdogTimeout, ClosedGateLogsNothing) {
+    for (const int level : {2, 9}) {
+        const auto o = run_watchdog({"-t", "30"}, "", {.level_at_init = level});
+        EXPECT_EQ(o.trace, timeout_trace(30, 30));
+        EXPECT_EQ(o.calls, lines{log_init});
+    }
+}
+
+// Usage text, device closed, status 0: no request ever reaches the driver. A negative period would
+// make sleep() wait about 136 years between keep-alives, so it is refused the same way.
+TEST(WatchdogUsage, WrongOrIncompleteCommandLinesGiveTheUsageText) {
+    const lines argument_lists[] = {{"-t"}, {"-p"}, {"-x"},       {"tick"},     {"-t60"},
+                                    {"-"},  {""},   {"-p", "-5"}, {"-P", "-1"}, {"-x", "30"}};
+    const lines closed_again{
+        opened,
+        "[    0.000000] #2 close /dev/watchdog0 = 0",
+        "[    0.000000] end: still open: none; 2 board operations",
+    };
+    for (const lines &args : argument_lists) {
+        const auto o = run_watchdog(args, "");
+        EXPECT_EQ(o.result.exit_code, 0) << args[0];
+        EXPECT_EQ(o.result.err, usage_text) << args[0];
+        EXPECT_EQ(o.trace, closed_again) << args[0];
+        EXPECT_EQ(o.calls, lines{log_init}) << args[0];
+    }
+    EXPECT_EQ(usage_text.size(), 93U);
+}
+
+// The device is opened before the arguments are looked at; its failure line is sent whatever the
+// threshold, and no usage text follows even for a wrong command line.
+TEST(WatchdogDevice, UnavailableDeviceGivesOneUngatedLevelFiveLine) {
+    struct board {
+        std::string scenario;
+        std::string error;
+    };
+    const lines argument_lists[] = {{}, {"-t", "30"}, {"-p", "5"}, {"-x"}, {"-t"}};
+    for (const board &b : {board{"watchdog present no\n", "ENOENT"}, board{"watchdog busy yes\n", "EBUSY"}}) {
+        for (const lines &args : argument_lists) {
+            const auto o = run_watchdog(args, b.scenario, {.level = 9, .level_at_init = 9});
+            EXPECT_EQ(o.result.exit_code, 0) << b.error;
+            EXPECT_EQ(o.result.err, "") << b.error;
+            EXPECT_EQ(o.trace, (lines{"[    0.000000] #1 open /dev/watchdog0 O_WRONLY = -1 " + b.error,
+                                      "[    0.000000] end: still open: none; 1 board operations"}))
+                << b.error;
+            EXPECT_EQ(o.calls, (lines{log_init, log(5, "/dev/watchdog0 watchdog device can't be enabled.")}))
+                << b.error;
+        }
+    }
+}
+
+// The operator ends a ticking run with SIGTERM (here at the third keep-alive); the runner reports 143.
+// Every keep-alive carries 0, the device stays open and is never written to.
+lines ticking_trace(int period) {
+    const std::string wait = "wait " + std::to_string(period) + " s";
+    const auto at = [](int seconds) {
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "[%5d.000000] ", seconds);
+        return std::string{stamp};
+    };
+    return {
+        opened,
+        at(0) + "#2 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0",
+        at(0) + wait,
+        at(period) + "#3 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0",
+        at(period) + wait,
+        at(2 * period) + "#4 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0",
+        at(2 * period) + "signal SIGTERM after keep-alive 3",
+        at(2 * period) + "end: still open: /dev/watchdog0; 4 board operations",
+    };
+}
+
+const std::string stop_at_third = "watchdog stop-after 3\n";
+
+TEST(WatchdogTicking, WithoutArgumentsKeepAlivesFollowWithoutPause) {
+    const auto o = run_watchdog({}, stop_at_third);
+    EXPECT_EQ(o.result.exit_code, 143);
+    EXPECT_EQ(o.result.err, "");
+    EXPECT_EQ(o.trace, ticking_trace(0));
+    EXPECT_EQ(o.calls, (lines{log_init, ticking}));
+}
+
+TEST(WatchdogTicking, PeriodOptionSetsTheSleepBetweenKeepAlives) {
+    const lines argument_lists[] = {{"-p", "5"}, {"-ping", "5"}, {"-P", "5", "-t", "30"}};
+    for (const lines &args : argument_lists) {
+        const auto o = run_watchdog(args, stop_at_third);
+        EXPECT_EQ(o.result.exit_code, 143) << args[0];
+        EXPECT_EQ(o.trace, ticking_trace(5)) << args[0];
+        EXPECT_EQ(o.calls, (lines{log_init, log(1, "Watchdog ping rate set to 5 seconds.\\n"), ticking}))
+            << args[0];
+    }
+}
+
+TEST(WatchdogTicking, PeriodWithoutDigitsIsZero) {
+    const auto o = run_watchdog({"-p", "abc"}, stop_at_third);
+    EXPECT_EQ(o.result.exit_code, 143);
+    EXPECT_EQ(o.trace, ticking_trace(0));
+    EXPECT_EQ(o.calls, (lines{log_init, log(1, "Watchdog ping rate set to 0 seconds.\\n"), ticking}));
+}
+
+TEST(WatchdogTicking, GateIsReadBeforeEachLine) {
+    // Closed from the start: nothing but the init.
+    auto o = run_watchdog({"-p", "5"}, stop_at_third, {.level_at_init = 2});
+    EXPECT_EQ(o.trace, ticking_trace(5));
+    EXPECT_EQ(o.calls, lines{log_init});
+    // Closed after the ping-rate line (the second call): the ticking line is not sent.
+    o = run_watchdog({"-p", "5"}, stop_at_third, {.level_at_init = 1, .level_after = {{2, 2}}});
+    EXPECT_EQ(o.calls, (lines{log_init, log(1, "Watchdog ping rate set to 5 seconds.\\n")}));
+    // Closed for the ping-rate line, open again for the ticking line.
+    o = run_watchdog({"-p", "5"}, stop_at_third, {.level_at_init = 2, .level_after = {{1, 1}}});
+    EXPECT_EQ(o.calls, (lines{log_init, log(1, "Watchdog ping rate set to 5 seconds.\\n"), ticking}));
+}
+
+} // namespace
