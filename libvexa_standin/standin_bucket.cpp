@@ -21,7 +21,7 @@ struct bucket_state {
 
 // The chain's reset reply, or false when the port does not open or no chip answers.
 bool reset_chain(std::int32_t index, std::array<std::uint8_t, 4> &reply) {
-    spi_config config{.bus = index, .cs = 0, .mode = 1, .speed = 1500000, .bits = 8, .delay = 0};
+    spi_config config = chain_spi_config(index);
     spi_ctx *spi = spi_init(&config);
     if (spi == nullptr) return false;
     chain_ctx chain{.index = index, .spi = spi};

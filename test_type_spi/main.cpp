@@ -46,10 +46,6 @@ constexpr std::array<const char *, 16> chip_type_names{
     type_err, type_err, type_err, "K7",     "M48",    type_err, type_err, type_err,
 };
 
-constexpr spi_config chain_port(std::int32_t chain) {
-    return spi_config{.bus = chain, .cs = 0, .mode = 1, .speed = 1500000, .bits = 8, .delay = 0};
-}
-
 std::array<spi_config, chain_count> spi_configs;
 std::array<spi_ctx *, chain_count> spi_ctxs;
 std::array<chain_ctx *, chain_count> chains;
@@ -72,7 +68,7 @@ void power_up(const spi_ctx &spi) {
 
 // Returns true when chain i answered the reset; its reply is then at the start of reply.
 bool probe_chain(std::int32_t i, std::array<std::uint8_t, 6> &reply) {
-    spi_configs[i] = chain_port(i);
+    spi_configs[i] = chain_spi_config(i);
     spi_ctxs[i] = spi_init(&spi_configs[i]);
     if (spi_ctxs[i] == nullptr) {
         std::fprintf(stderr, "spi %d init fail.\n", i);

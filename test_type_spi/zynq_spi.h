@@ -21,6 +21,12 @@ struct spi_ctx {
     spi_config config;
 };
 
+// The port of chain slot `chain` as the controller board wires it: /dev/spidev<chain>.0, SPI mode 1
+// (clock idle low, data on the trailing edge), 1.5 MHz, 8-bit words.
+constexpr spi_config chain_spi_config(std::int32_t chain) {
+    return spi_config{.bus = chain, .cs = 0, .mode = 1, .speed = 1500000, .bits = 8, .delay = 0};
+}
+
 spi_ctx *spi_init(spi_config *config);
 void spi_exit(spi_ctx *ctx);
 
