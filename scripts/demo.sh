@@ -32,6 +32,21 @@ show all_silent "$bin/test_type_spi"
 show ports_missing "$bin/test_type_spi"
 
 echo
+echo "== test_type: the chip type through the board library (the stand-in library on the simulated board)"
+show chain2_k6 "$bin/test_type"
+show ports_missing "$bin/test_type"
+
+echo
+echo "== vexa_test: log lines and the LED blink through the board library"
+show chain2_k6 "$bin/vexa_test" 1 2 300 5
+
+echo
+echo "== watchdog: set the timeout, then tick until the operator stops it (SIGTERM at the third keep-alive)"
+show watchdog_stop3 "$bin/watchdog" -t 30
+show watchdog_stop3 "$bin/watchdog" -p 5
+grep -E 'ioctl|wait|signal' "$trace/watchdog.trace" | sed 's/^/  trace: /'
+
+echo
 echo "== api_query: one command to a stand-in status server on 127.0.0.1:4028"
 coproc SERVER { exec "$bin/status_server" -a 127.0.0.1 -p 4028; }
 read -r ready <&"${SERVER[0]}"
