@@ -1,0 +1,227 @@
+#!/usr/bin/env bash
+# The benchmarks, in one run: api_query against the one-shot TCP clients operators use instead (OpenBSD
+# netcat with -N, socat), then the probe's cost on the simulated board. Prints a table and writes it as CSV.
+#
+#   bench/run.sh [--quick] [--queries N] [--csv FILE]
+#
+# Needs root only when packages are missing (scripts/setup.sh installs them). Takes a few minutes.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+queries=1000       # short-reply queries per client
+big_runs=10        # 256 MiB transfers per client
+rss_runs=5         # runs per client for the 1 MiB and 16 MiB peak-memory figures
+probe_runs=30      # CPU-time runs per probe scenario
+csv=$root/build/bench/results.csv
+while (($#)); do
+    case $1 in
+        --quick) queries=200 big_runs=3 rss_runs=2 probe_runs=5 ;;
+        --queries) queries=${2:?--queries needs a number}; shift ;;
+        --csv) csv=${2:?--csv needs a file}; shift ;;
+        *) echo "usage: bench/run.sh [--quick] [--queries N] [--csv FILE]" >&2; exit 2 ;;
+    esac
+    shift
+done
+[[ $queries =~ ^[0-9]+$ ]] && ((queries > 0)) || { echo "--queries needs a positive number" >&2; exit 2; }
+[[ $csv = /* ]] || csv=$root/$csv
+
+scripts/setup.sh netcat-openbsd socat strace
+mkdir -p build
+if ! scripts/build.sh >build/bench-build.log 2>&1; then
+    tail -n 30 build/bench-build.log >&2
+    echo "bench: the build failed (whole log: build/bench-build.log)" >&2
+    exit 1
+fi
+
+bin=$root/build/bin
+tools=$root/build/bench
+timer=$tools/bench_run
+work=$(mktemp -d)
+server_pid=
+cleanup() {
+    if [[ -n $server_pid ]]; then
+        kill "$server_pid" 2>/dev/null || true
+        wait "$server_pid" 2>/dev/null || true
+    fi
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+note() { printf '%s\n' "$*" >&2; }
+fail() { note "bench: $*"; exit 1; }
+
+# ---- results ----
+# One CSV row per figure. Columns without a meaning for a figure stay empty.
+csv_rows=()
+row() { # section figure unit ours nc socat reference ratio goal met
+    [[ $* != *,* ]] || fail "a figure holds a comma: $*"
+    local IFS=,
+    csv_rows+=("$*")
+}
+
+# calc EXPR: floating-point arithmetic on the figures.
+calc() { awk "BEGIN { printf \"%.6g\", ($1) }"; }
+fmt() { awk -v v="$1" -v d="${2:-2}" 'BEGIN { printf "%.*f", d, v }'; }
+
+# field CSV NAME COLUMN: one value of bench_run's output.
+field() {
+    awk -F, -v name="$2" -v col="$3" '
+        NR == 1 { for (i = 1; i <= NF; i++) if ($i == col) c = i; next }
+        $1 == name { print $c; found = 1 }
+        END { if (!c || !found) exit 1 }' "$1" || fail "no $3 for $2 in $1"
+}
+
+# ---- 1. api_query against its peers ----
+api_query=$bin/api_query
+nc_bin=$(command -v nc.openbsd || true)
+socat_bin=$(command -v socat || true)
+[[ -n $nc_bin && -n $socat_bin ]] || fail "nc.openbsd or socat missing after set-up"
+
+if [[ ! -x $api_query ]]; then
+    note "bench: $api_query is not built yet; skipping the api_query figures"
+else
+    "$tools/reply_server" >"$work/server.out" 2>"$work/server.err" &
+    server_pid=$!
+    port=
+    for _ in $(seq 100); do
+        read -r _ port <"$work/server.out" 2>/dev/null || true
+        [[ -n $port ]] && break
+        kill -0 "$server_pid" 2>/dev/null || fail "reply server: $(cat "$work/server.err")"
+        sleep 0.05
+    done
+    [[ -n $port ]] || fail "the reply server did not start"
+
+    short=600
+    mib=1048576
+    clients() { # SIZE: the bench_run command list, each client fetching a reply of SIZE bytes
+        printf '%s\0' --cmd api_query "$api_query" "$1" 127.0.0.1 "$port" \
+            --cmd nc "$nc_bin" -N 127.0.0.1 "$port" \
+            --cmd socat "$socat_bin" - "TCP:127.0.0.1:$port"
+    }
+    measure() { # SIZE RUNS WARMUP OUT
+        printf '%s' "$1" >"$work/cmd.$1"
+        local cmds=()
+        mapfile -d '' cmds < <(clients "$1")
+        "$timer" -n "$2" -w "$3" -i "$work/cmd.$1" "${cmds[@]}" >"$4" ||
+            fail "measuring replies of $1 bytes failed"
+    }
+
+    # Each client must fetch the whole reply, or its time means nothing. puts adds api_query's line end.
+    for size in $short $mib $((256 * mib)); do
+        printf '%s' "$size" >"$work/cmd.$size"
+        got_ours=$("$api_query" "$size" 127.0.0.1 "$port" | wc -c)
+        got_nc=$("$nc_bin" -N 127.0.0.1 "$port" <"$work/cmd.$size" | wc -c)
+        got_socat=$("$socat_bin" - "TCP:127.0.0.1:$port" <"$work/cmd.$size" | wc -c)
+        [[ $got_ours -eq $((size + 1)) && $got_nc -eq $size && $got_socat -eq $size ]] ||
+            fail "reply of $size bytes: api_query printed $got_ours, nc $got_nc, socat $got_socat"
+    done
+    "$api_query" $short 127.0.0.1 "$port" | head -c $short >"$work/ours.txt"
+    "$nc_bin" -N 127.0.0.1 "$port" <"$work/cmd.$short" >"$work/nc.txt"
+    cmp -s "$work/ours.txt" "$work/nc.txt" || fail "api_query and nc printed different replies"
+
+    note "bench: $queries short queries per client..."
+    measure $short "$queries" 20 "$work/short.csv"
+    note "bench: $big_runs transfers of 256 MiB per client..."
+    measure $((256 * mib)) "$big_runs" 1 "$work/big.csv"
+    note "bench: peak memory for 0, 1 and 16 MiB..."
+    measure 0 "$rss_runs" 1 "$work/rss0.csv"
+    measure $mib "$rss_runs" 1 "$work/rss1.csv"
+    measure $((16 * mib)) "$rss_runs" 1 "$work/rss16.csv"
+
+    # Per-query time: median wall time of one whole run (start, connect, exchange, exit); lower is better.
+    declare -A q
+    for c in api_query nc socat; do
+        q[$c]=$(field "$work/short.csv" $c wall_median_us)
+        q[$c.p10]=$(field "$work/short.csv" $c wall_p10_us)
+        q[$c.p90]=$(field "$work/short.csv" $c wall_p90_us)
+        q[$c.cpu]=$(field "$work/short.csv" $c cpu_median_us)
+    done
+    best=$(calc "${q[nc]} < ${q[socat]} ? ${q[nc]} : ${q[socat]}")
+    met=$(calc "${q[api_query]} <= $best ? 1 : 0")
+    span() { echo "$(fmt "$(calc "$1/1000")" 3) [$(fmt "$(calc "$2/1000")" 3)-$(fmt "$(calc "$3/1000")" 3)]"; }
+    row api_query "time per query ($short-byte reply; median [p10-p90] of $queries)" ms \
+        "$(span "${q[api_query]}" "${q[api_query.p10]}" "${q[api_query.p90]}")" \
+        "$(span "${q[nc]}" "${q[nc.p10]}" "${q[nc.p90]}")" \
+        "$(span "${q[socat]}" "${q[socat.p10]}" "${q[socat.p90]}")" "" \
+        "$(fmt "$(calc "${q[api_query]}/${q[nc]}")") / $(fmt "$(calc "${q[api_query]}/${q[socat]}")")" \
+        "<= fastest peer" "$( ((met)) && echo yes || echo NO)"
+    row api_query "CPU per query ($short-byte reply; median)" ms \
+        "$(fmt "$(calc "${q[api_query.cpu]}/1000")" 3)" "$(fmt "$(calc "${q[nc.cpu]}/1000")" 3)" \
+        "$(fmt "$(calc "${q[socat.cpu]}/1000")" 3)" "" \
+        "$(fmt "$(calc "${q[api_query.cpu]}/${q[nc.cpu]}")") / $(fmt "$(calc "${q[api_query.cpu]}/${q[socat.cpu]}")")" \
+        "" ""
+
+    # Throughput: 256 MiB over the median wall time of the whole run; higher is better.
+    declare -A t
+    for c in api_query nc socat; do
+        for p in p10 median p90; do
+            t[$c.$p]=$(calc "256 / ($(field "$work/big.csv" $c wall_${p}_us) / 1e6)")
+        done
+    done
+    best=$(calc "${t[nc.median]} > ${t[socat.median]} ? ${t[nc.median]} : ${t[socat.median]}")
+    met=$(calc "${t[api_query.median]} >= $best ? 1 : 0")
+    tspan() { echo "$(fmt "${t[$1.median]}" 0) [$(fmt "${t[$1.p90]}" 0)-$(fmt "${t[$1.p10]}" 0)]"; }
+    row api_query "throughput (256 MiB reply to /dev/null; median [spread] of $big_runs)" MiB/s \
+        "$(tspan api_query)" "$(tspan nc)" "$(tspan socat)" "" \
+        "$(fmt "$(calc "${t[api_query.median]}/${t[nc.median]}")") / $(fmt "$(calc "${t[api_query.median]}/${t[socat.median]}")")" \
+        ">= fastest peer" "$( ((met)) && echo yes || echo NO)"
+
+    # Peak memory: the reply is held whole by design, so the figure is peak resident size over the reply.
+    rss_row() { # CSV SIZE_MIB
+        local ours nc socat over ratio_text goal met
+        ours=$(field "$1" api_query maxrss_max_kib)
+        nc=$(field "$1" nc maxrss_max_kib)
+        socat=$(field "$1" socat maxrss_max_kib)
+        if (($2 == 0)); then
+            ratio_text="" goal="" met=""
+        else
+            over=$(calc "$ours - $2 * 1024")
+            ratio_text="$(fmt "$(calc "$ours / ($2 * 1024)")" 3) x reply; reply + $(fmt "$(calc "$over/1024")" 2) MiB"
+            goal="<= reply + 1 MiB"
+            met=$( (($(calc "$over <= 1024 ? 1 : 0"))) && echo yes || echo NO)
+        fi
+        row api_query "peak resident memory ($2 MiB reply; max of runs)" MiB \
+            "$(fmt "$(calc "$ours/1024")")" "$(fmt "$(calc "$nc/1024")")" "$(fmt "$(calc "$socat/1024")")" \
+            "" "$ratio_text" "$goal" "$met"
+    }
+    rss_row "$work/rss0.csv" 0
+    rss_row "$work/rss1.csv" 1
+    rss_row "$work/rss16.csv" 16
+    rss_row "$work/big.csv" 256
+
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    server_pid=
+fi
+
+# ---- 2. the probe on the simulated board ----
+# shellcheck source=probe.sh
+source "$root/bench/probe.sh"
+
+# ---- 3. output ----
+header="section,figure,unit,ours,nc,socat,reference,ratio,goal,met"
+mkdir -p "$(dirname "$csv")"
+{
+    echo "$header"
+    printf '%s\n' "${csv_rows[@]}"
+} >"$csv"
+
+echo
+echo "measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(uname -n): $(nproc) CPU $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), Linux $(uname -r)"
+awk -F, '
+    NR == 1 { next }
+    $1 != section {
+        section = $1
+        print ""
+        if (section == "api_query") {
+            printf "%-62s %-7s %-26s %-26s %-26s %-32s %-18s %s\n", "api_query", "unit", "ours", "nc -N", "socat", "ours/nc / ours/socat", "goal", "met"
+        } else {
+            printf "%-62s %-7s %-26s %-26s %-32s %-18s %s\n", "probe", "unit", "ours", "described", "", "goal", "met"
+        }
+    }
+    section == "api_query" { printf "%-62s %-7s %-26s %-26s %-26s %-32s %-18s %s\n", $2, $3, $4, $5, $6, $8, $9, $10 }
+    section == "probe"     { printf "%-62s %-7s %-26s %-26s %-32s %-18s %s\n", $2, $3, $4, $7, $8, $9, $10 }
+' "$csv"
+echo
+echo "CSV: $csv"
