@@ -42,7 +42,8 @@ constexpr std::size_t reply_line = 64;
 } // namespace
 
 bool run_once(const std::vector<std::string> &argv, const std::string &stdin_path,
-              const std::string &stdout_path, sample &out, std::string &why) {
+              const std::string &stdout_path, sample &out, std::string &why,
+              const std::vector<std::string> &env) {
     if (argv.empty()) {
         why = "no program";
         return false;
@@ -51,6 +52,18 @@ bool run_once(const std::vector<std::string> &argv, const std::string &stdin_pat
     argv_c.reserve(argv.size() + 1);
     for (const std::string &a : argv) argv_c.push_back(const_cast<char *>(a.c_str()));
     argv_c.push_back(nullptr);
+
+    std::vector<const char *> env_c;
+    for (char **e = environ; *e != nullptr; ++e) {
+        const std::string_view entry{*e};
+        const bool replaced = std::any_of(env.begin(), env.end(), [&](const std::string &extra) {
+            const std::size_t name = extra.find('=') + 1;
+            return entry.substr(0, name) == std::string_view{extra}.substr(0, name);
+        });
+        if (!replaced) env_c.push_back(*e);
+    }
+    for (const std::string &extra : env) env_c.push_back(extra.c_str());
+    env_c.push_back(nullptr);
 
     // The child reports a failed exec through this pipe; a successful exec closes it unseen.
     int exec_pipe[2];
@@ -79,7 +92,7 @@ bool run_once(const std::vector<std::string> &argv, const std::string &stdin_pat
         } else if (dup2(in, 0) < 0 || dup2(outfd, 1) < 0 || dup2(err, 2) < 0) {
             failed = errno;
         } else {
-            execve(argv_c[0], argv_c.data(), environ);
+            execve(argv_c[0], argv_c.data(), const_cast<char *const *>(env_c.data()));
             failed = errno;
         }
         [[maybe_unused]] const ssize_t n = write(exec_pipe[1], &failed, sizeof failed);
@@ -188,6 +201,9 @@ std::string parse_plan(std::span<const std::string> args, run_plan &plan) {
             plan.stdin_path = value;
         } else if (opt == "-o") {
             plan.stdout_path = value;
+        } else if (opt == "-e") {
+            if (value.find('=') == std::string::npos || value.front() == '=') return "-e needs NAME=VALUE, not " + value;
+            plan.env.push_back(value);
         } else {
             return "unknown option " + opt;
         }

@@ -20,9 +20,11 @@ struct sample {
 };
 
 // argv[0] is a path. stdin_path and stdout_path are opened afresh for the run; stderr goes to /dev/null.
+// env entries (NAME=value) are added to the child's environment, replacing entries of the same name.
 // Returns false (with why) when the program could not be started at all.
 bool run_once(const std::vector<std::string> &argv, const std::string &stdin_path,
-              const std::string &stdout_path, sample &out, std::string &why);
+              const std::string &stdout_path, sample &out, std::string &why,
+              const std::vector<std::string> &env = {});
 
 // "exit 0", "exit 3", "signal 9": what a raw wait status means, for messages.
 std::string describe_status(int status);
@@ -54,10 +56,12 @@ struct run_plan {
     std::size_t warmup = 1;
     std::string stdin_path = "/dev/null";
     std::string stdout_path = "/dev/null";
+    std::vector<std::string> env;
     std::vector<command> commands;
 };
 
-// bench_run [-n RUNS] [-w WARMUP] [-i STDIN] [-o STDOUT] --cmd NAME PROG [ARGS...] [--cmd NAME PROG ...]
+// bench_run [-n RUNS] [-w WARMUP] [-i STDIN] [-o STDOUT] [-e NAME=VALUE]... --cmd NAME PROG [ARGS...]
+//           [--cmd NAME PROG ...]
 // Returns an empty text on success, else what was wrong.
 std::string parse_plan(std::span<const std::string> args, run_plan &plan);
 

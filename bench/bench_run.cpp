@@ -12,7 +12,7 @@ int main(int argc, char **argv) {
     bench::run_plan plan;
     if (const std::string problem = bench::parse_plan(args, plan); !problem.empty()) {
         std::fprintf(stderr, "bench_run: %s\n"
-                             "usage: bench_run [-n RUNS] [-w WARMUP] [-i STDIN] [-o STDOUT] "
+                             "usage: bench_run [-n RUNS] [-w WARMUP] [-i STDIN] [-o STDOUT] [-e NAME=VALUE]... "
                              "--cmd NAME PROG [ARGS...] [--cmd NAME PROG [ARGS...]]...\n",
                      problem.c_str());
         return 2;
@@ -25,7 +25,7 @@ int main(int argc, char **argv) {
             const bench::command &cmd = plan.commands[c];
             bench::sample one;
             std::string why;
-            if (!bench::run_once(cmd.argv, plan.stdin_path, plan.stdout_path, one, why)) {
+            if (!bench::run_once(cmd.argv, plan.stdin_path, plan.stdout_path, one, why, plan.env)) {
                 std::fprintf(stderr, "bench_run: %s: %s\n", cmd.name.c_str(), why.c_str());
                 return 1;
             }

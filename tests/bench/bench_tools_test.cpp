@@ -47,14 +47,16 @@ TEST(Summary, PercentileInterpolatesBetweenRanks) {
 }
 
 TEST(Plan, OptionsAndCommandsInTurn) {
-    const std::vector<std::string> args{"-n", "1000", "-w", "0",  "-i",    "cmd.txt", "-o",  "out",
-                                        "--cmd", "ours", "/bin/q", "x", "--cmd", "nc",  "/bin/nc", "-N"};
+    const std::vector<std::string> args{"-n",     "1000", "-w",     "0",     "-i",  "cmd.txt", "-o",
+                                        "out",    "-e",   "A=1",    "-e",    "B=",  "--cmd",   "ours",
+                                        "/bin/q", "x",    "--cmd",  "nc",    "/bin/nc", "-N"};
     bench::run_plan plan;
     ASSERT_EQ(bench::parse_plan(args, plan), "");
     EXPECT_EQ(plan.runs, 1000u);
     EXPECT_EQ(plan.warmup, 0u);
     EXPECT_EQ(plan.stdin_path, "cmd.txt");
     EXPECT_EQ(plan.stdout_path, "out");
+    EXPECT_EQ(plan.env, (std::vector<std::string>{"A=1", "B="}));
     ASSERT_EQ(plan.commands.size(), 2u);
     EXPECT_EQ(plan.commands[0].name, "ours");
     EXPECT_EQ(plan.commands[0].argv, (std::vector<std::string>{"/bin/q", "x"}));
@@ -72,6 +74,8 @@ TEST(Plan, RefusesWhatWouldMeasureNothing) {
         {{"-x", "1", "--cmd", "a", "/bin/true"}, "unknown option -x"},
         {{"--cmd", "a"}, "--cmd needs a name and a program"},
         {{"--cmd", "a,b", "/bin/true"}, "bad command name 'a,b'"},
+        {{"-e", "NOVALUE", "--cmd", "a", "/bin/true"}, "-e needs NAME=VALUE, not NOVALUE"},
+        {{"-e", "=1", "--cmd", "a", "/bin/true"}, "-e needs NAME=VALUE, not =1"},
     };
     for (const auto &[args, expected] : cases) {
         bench::run_plan plan;
@@ -195,6 +199,13 @@ TEST(RunOnce, StatusInputAndOutputOfTheChild) {
         << why;
     EXPECT_EQ(bench::describe_status(s.status), "exit 3");
     EXPECT_EQ(read_file(dir.file("out")), "HELLO\n");
+
+    setenv("BENCH_TEST_KEPT", "kept", 1);
+    setenv("BENCH_TEST_REPLACED", "old", 1);
+    ASSERT_TRUE(bench::run_once({"/bin/sh", "-c", "echo $BENCH_TEST_KEPT $BENCH_TEST_REPLACED $BENCH_TEST_NEW"},
+                                "/dev/null", dir.file("env"), s, why, {"BENCH_TEST_REPLACED=new", "BENCH_TEST_NEW=x"}))
+        << why;
+    EXPECT_EQ(read_file(dir.file("env")), "kept new x\n");
 
     ASSERT_TRUE(bench::run_once({"/bin/sh", "-c", "kill -9 $$"}, "/dev/null", "/dev/null", s, why)) << why;
     EXPECT_EQ(bench::describe_status(s.status), "signal 9");
