@@ -159,7 +159,9 @@ summary summarize(std::span<const sample> samples) {
     s.wall_median_us = percentile(wall, 0.50);
     s.wall_p90_us = percentile(wall, 0.90);
     s.wall_max_us = wall.back();
+    s.cpu_p10_us = percentile(cpu, 0.10);
     s.cpu_median_us = percentile(cpu, 0.50);
+    s.cpu_p90_us = percentile(cpu, 0.90);
     s.user_median_us = percentile(user, 0.50);
     s.sys_median_us = percentile(sys, 0.50);
     s.maxrss_median_kib = std::llround(percentile(rss, 0.50));
@@ -169,13 +171,13 @@ summary summarize(std::span<const sample> samples) {
 
 std::string csv_header() {
     return "name,runs,wall_min_us,wall_p10_us,wall_median_us,wall_p90_us,wall_max_us,"
-           "cpu_median_us,user_median_us,sys_median_us,maxrss_median_kib,maxrss_max_kib";
+           "cpu_p10_us,cpu_median_us,cpu_p90_us,user_median_us,sys_median_us,maxrss_median_kib,maxrss_max_kib";
 }
 
 std::string csv_row(const std::string &name, const summary &s) {
     std::string row = name + "," + std::to_string(s.runs);
     for (double v : {s.wall_min_us, s.wall_p10_us, s.wall_median_us, s.wall_p90_us, s.wall_max_us,
-                     s.cpu_median_us, s.user_median_us, s.sys_median_us})
+                     s.cpu_p10_us, s.cpu_median_us, s.cpu_p90_us, s.user_median_us, s.sys_median_us})
         row.append(",").append(format_double(v));
     row.append(",").append(std::to_string(s.maxrss_median_kib));
     row.append(",").append(std::to_string(s.maxrss_max_kib));

@@ -32,7 +32,7 @@ std::string describe_status(int status);
 struct summary {
     std::size_t runs = 0;
     double wall_min_us = 0, wall_p10_us = 0, wall_median_us = 0, wall_p90_us = 0, wall_max_us = 0;
-    double cpu_median_us = 0, user_median_us = 0, sys_median_us = 0;
+    double cpu_p10_us = 0, cpu_median_us = 0, cpu_p90_us = 0, user_median_us = 0, sys_median_us = 0;
     std::int64_t maxrss_median_kib = 0, maxrss_max_kib = 0;
 };
 

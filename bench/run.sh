@@ -168,6 +168,8 @@ else
         ">= fastest peer" "$( ((met)) && echo yes || echo NO)"
 
     # Peak memory: the reply is held whole by design, so the figure is peak resident size over the reply.
+    # The figure for an empty reply is the process's own floor (mostly the C library's pages); the others
+    # also say how much they hold beyond the reply and that floor.
     rss_row() { # CSV SIZE_MIB
         local ours nc socat over ratio_text goal met
         ours=$(field "$1" api_query maxrss_max_kib)
@@ -178,6 +180,7 @@ else
         else
             over=$(calc "$ours - $2 * 1024")
             ratio_text="$(fmt "$(calc "$ours / ($2 * 1024)")" 3) x reply; reply + $(fmt "$(calc "$over/1024")" 2) MiB"
+            ratio_text+=" (floor $(awk -v v="$(calc "($over - $floor)/1024")" 'BEGIN { printf "%+.2f", v }'))"
             goal="<= reply + 1 MiB"
             met=$( (($(calc "$over <= 1024 ? 1 : 0"))) && echo yes || echo NO)
         fi
@@ -185,6 +188,7 @@ else
             "$(fmt "$(calc "$ours/1024")")" "$(fmt "$(calc "$nc/1024")")" "$(fmt "$(calc "$socat/1024")")" \
             "" "$ratio_text" "$goal" "$met"
     }
+    floor=$(field "$work/rss0.csv" api_query maxrss_max_kib)
     rss_row "$work/rss0.csv" 0
     rss_row "$work/rss1.csv" 1
     rss_row "$work/rss16.csv" 16
@@ -210,18 +214,17 @@ mkdir -p "$(dirname "$csv")"
 echo
 echo "measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(uname -n): $(nproc) CPU $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), Linux $(uname -r)"
 awk -F, '
+    function api(a, b, c, d, e, f, g, h) { printf "%-64s %-6s %-24s %-24s %-24s %-52s %-16s %s\n", a, b, c, d, e, f, g, h }
+    function probe(a, b, c, d, e, f, g) { printf "%-64s %-6s %-28s %-46s %-58s %-8s %s\n", a, b, c, d, e, f, g }
     NR == 1 { next }
     $1 != section {
         section = $1
         print ""
-        if (section == "api_query") {
-            printf "%-62s %-7s %-26s %-26s %-26s %-32s %-18s %s\n", "api_query", "unit", "ours", "nc -N", "socat", "ours/nc / ours/socat", "goal", "met"
-        } else {
-            printf "%-62s %-7s %-26s %-26s %-32s %-18s %s\n", "probe", "unit", "ours", "described", "", "goal", "met"
-        }
+        if (section == "api_query") api("api_query", "unit", "ours", "nc -N", "socat", "ours/nc / ours/socat", "goal", "met")
+        else probe("probe", "unit", "ours", "described / reference", "", "goal", "met")
     }
-    section == "api_query" { printf "%-62s %-7s %-26s %-26s %-26s %-32s %-18s %s\n", $2, $3, $4, $5, $6, $8, $9, $10 }
-    section == "probe"     { printf "%-62s %-7s %-26s %-26s %-32s %-18s %s\n", $2, $3, $4, $7, $8, $9, $10 }
+    section == "api_query" { api($2, $3, $4, $5, $6, $8, $9, $10) }
+    section == "probe"     { probe($2, $3, $4, $7, $8, $9, $10) }
 ' "$csv"
 echo
 echo "CSV: $csv"

@@ -29,13 +29,13 @@ TEST(Summary, MedianSpreadAndPeakOfUnorderedSamples) {
     const std::vector<bench::sample> samples{timed(500, 40, 1200), timed(100, 8, 1000), timed(300, 24, 1100),
                                              timed(200, 16, 1000), timed(400, 32, 4000)};
     EXPECT_EQ(bench::csv_row("q", bench::summarize(samples)),
-              "q,5,100.0,140.0,300.0,460.0,500.0,24.0,18.0,6.0,1100,4000");
+              "q,5,100.0,140.0,300.0,460.0,500.0,11.2,24.0,36.8,18.0,6.0,1100,4000");
 }
 
 TEST(Summary, SingleSampleIsEveryPercentile) {
     const std::vector<bench::sample> samples{timed(250, 10, 900)};
     EXPECT_EQ(bench::csv_row("one", bench::summarize(samples)),
-              "one,1,250.0,250.0,250.0,250.0,250.0,10.0,7.5,2.5,900,900");
+              "one,1,250.0,250.0,250.0,250.0,250.0,10.0,10.0,10.0,7.5,2.5,900,900");
 }
 
 TEST(Summary, PercentileInterpolatesBetweenRanks) {
@@ -243,7 +243,7 @@ TEST(BenchRunTool, OneCsvLinePerCommandAfterTheHeader) {
     EXPECT_EQ(lines[0], bench::csv_header());
     EXPECT_EQ(lines[1].rfind("t,3,", 0), 0u) << lines[1];
     EXPECT_EQ(lines[2].rfind("echo,3,", 0), 0u) << lines[2];
-    EXPECT_EQ(std::count(lines[1].begin(), lines[1].end(), ','), 11);
+    EXPECT_EQ(std::count(lines[1].begin(), lines[1].end(), ','), 13);
 }
 
 TEST(BenchRunTool, AFailedRunIsAnErrorNotAFigure) {
