@@ -10,9 +10,9 @@ cd "$(dirname "$0")/.."
 root=$PWD
 
 queries=1000       # short-reply queries per client
-big_runs=10        # 256 MiB transfers per client
+big_runs=20        # 256 MiB transfers per client
 rss_runs=5         # runs per client for the 1 MiB and 16 MiB peak-memory figures
-probe_runs=30      # CPU-time runs per probe scenario
+probe_runs=50      # CPU-time runs per probe scenario
 csv=$root/build/bench/results.csv
 while (($#)); do
     case $1 in
