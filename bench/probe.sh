@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154
 # Sourced by bench/run.sh: the probe's cost on the simulated board, for three boards.
 # Uses run.sh's note, fail, row, calc, fmt, field, $bin, $tools, $timer, $work, $probe_runs.
 runner=$bin/boardsim
@@ -60,7 +61,8 @@ sim_env=("LD_PRELOAD=$preload" "BOARDSIM_TRACE=")
 
 # Start-up cost, the same for every board: an idle program bare (under the preload, it is measured with
 # each board below, since the scenario is read at start-up).
-read -r idle_bare_calls _ < <(syscalls "$work/idle.bare.st" "$idle")
+counts=$(syscalls "$work/idle.bare.st" "$idle")
+read -r idle_bare_calls _ <<<"$counts"
 "$timer" -n "$probe_runs" -w 2 --cmd idle "$idle" >"$work/idle.cpu.csv" 2>"$work/idle.cpu.err" ||
     fail "idle program: $(cat "$work/idle.cpu.err")"
 cpu_bare=$(field "$work/idle.cpu.csv" idle cpu_median_us)
@@ -92,8 +94,10 @@ for shape in "no_boards 8 0 0 TYPE_ERR" "chain2_k6 2 1 0 K6" "all_silent 0 0 8 T
     # System calls: under the preload, less the simulator's start-up and descriptor keeping, plus one
     # call per board operation and per wait, is what the board would see.
     senv=("${sim_env[@]}" "BOARDSIM_SCENARIO=$scn")
-    read -r idle_calls _ < <(syscalls "$work/$name.idle.st" "$idle" "${senv[@]}")
-    read -r probe_calls sim_calls < <(syscalls "$work/$name.probe.st" "$probe" "${senv[@]}")
+    counts=$(syscalls "$work/$name.idle.st" "$idle" "${senv[@]}")
+    read -r idle_calls _ <<<"$counts"
+    counts=$(syscalls "$work/$name.probe.st" "$probe" "${senv[@]}")
+    read -r probe_calls sim_calls <<<"$counts"
     output=$((probe_calls - idle_calls - sim_calls))
     row probe "system calls under the simulator: $name (strace)" calls "$probe_calls" "" "" \
         "simulator start-up $((idle_calls - idle_bare_calls)) + descriptors $sim_calls" "" "" ""

@@ -23,7 +23,10 @@ while (($#)); do
     esac
     shift
 done
-[[ $queries =~ ^[0-9]+$ ]] && ((queries > 0)) || { echo "--queries needs a positive number" >&2; exit 2; }
+if ! [[ $queries =~ ^[0-9]+$ ]] || ((queries == 0)); then
+    echo "--queries needs a positive number" >&2
+    exit 2
+fi
 [[ $csv = /* ]] || csv=$root/$csv
 
 scripts/setup.sh netcat-openbsd socat strace
@@ -200,7 +203,7 @@ else
 fi
 
 # ---- 2. the probe on the simulated board ----
-# shellcheck source=probe.sh
+# shellcheck source=bench/probe.sh
 source "$root/bench/probe.sh"
 
 # ---- 3. output ----
