@@ -6,6 +6,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -292,6 +293,71 @@ std::int64_t serve_one(int listen_fd, std::uint64_t default_size) {
     }
     close(conn);
     return static_cast<std::int64_t>(sent);
+}
+
+std::int64_t fetch_reply(std::uint16_t port, std::string_view command, std::uint64_t size_hint,
+                         reply_handling how, int out_fd) {
+    constexpr std::size_t piece = 65535;
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
+        send(fd, command.data(), command.size(), 0) < 0) {
+        close(fd);
+        return -1;
+    }
+
+    auto write_all = [out_fd](const char *p, std::size_t n) {
+        while (n > 0) {
+            const ssize_t put = write(out_fd, p, n);
+            if (put < 0 && errno == EINTR) continue;
+            if (put <= 0) return false;
+            p += put;
+            n -= static_cast<std::size_t>(put);
+        }
+        return true;
+    };
+
+    bool ok = true;
+    std::size_t count = 0;
+    if (how == reply_handling::stream) {
+        char *buf = static_cast<char *>(std::malloc(piece));
+        ok = buf != nullptr;
+        while (ok) {
+            const ssize_t got = recv(fd, buf, piece, 0);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                ok = got == 0;
+                break;
+            }
+            count += static_cast<std::size_t>(got);
+            ok = write_all(buf, static_cast<std::size_t>(got));
+        }
+        std::free(buf);
+    } else {
+        // One spare byte: a reply longer than the hint shows as a block filled to the last byte.
+        const std::size_t capacity = static_cast<std::size_t>(size_hint) + 1;
+        char *block = static_cast<char *>(std::malloc(capacity));
+        ok = block != nullptr;
+        while (ok) {
+            const std::size_t room = capacity - count;
+            const ssize_t got = recv(fd, block + count, std::min(room, piece), 0);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                ok = got == 0;
+                break;
+            }
+            count += static_cast<std::size_t>(got);
+            ok = count < capacity;
+        }
+        ok = ok && write_all(block, count);
+        std::free(block);
+    }
+    close(fd);
+    return ok ? static_cast<std::int64_t>(count) : -1;
 }
 
 } // namespace bench

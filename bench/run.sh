@@ -102,10 +102,16 @@ else
             --cmd nc "$nc_bin" -N 127.0.0.1 "$port" \
             --cmd socat "$socat_bin" - "TCP:127.0.0.1:$port"
     }
-    measure() { # SIZE RUNS WARMUP OUT
+    yardsticks() { # SIZE: the simplest clients that hold the reply whole, or pass it on piece by piece
+        printf '%s\0' --cmd hold "$tools/yardstick" hold "$port" "$1" \
+            --cmd stream "$tools/yardstick" stream "$port" "$1"
+    }
+    measure() { # SIZE RUNS WARMUP OUT [yardsticks]
         printf '%s' "$1" >"$work/cmd.$1"
-        local cmds=()
+        local cmds=() more=()
         mapfile -d '' cmds < <(clients "$1")
+        [[ -z ${5:-} ]] || mapfile -d '' more < <(yardsticks "$1")
+        cmds+=("${more[@]}")
         "$timer" -n "$2" -w "$3" -i "$work/cmd.$1" "${cmds[@]}" >"$4" ||
             fail "measuring replies of $1 bytes failed"
     }
@@ -126,7 +132,7 @@ else
     note "bench: $queries short queries per client..."
     measure $short "$queries" 20 "$work/short.csv"
     note "bench: $big_runs transfers of 256 MiB per client..."
-    measure $((256 * mib)) "$big_runs" 1 "$work/big.csv"
+    measure $((256 * mib)) "$big_runs" 1 "$work/big.csv" yardsticks
     note "bench: peak memory for 0, 1 and 16 MiB..."
     measure 0 "$rss_runs" 1 "$work/rss0.csv"
     measure $mib "$rss_runs" 1 "$work/rss1.csv"
@@ -157,7 +163,7 @@ else
 
     # Throughput: 256 MiB over the median wall time of the whole run; higher is better.
     declare -A t
-    for c in api_query nc socat; do
+    for c in api_query nc socat hold stream; do
         for p in p10 median p90; do
             t[$c.$p]=$(calc "256 / ($(field "$work/big.csv" $c wall_${p}_us) / 1e6)")
         done
@@ -169,6 +175,21 @@ else
         "$(tspan api_query)" "$(tspan nc)" "$(tspan socat)" "" \
         "$(fmt "$(calc "${t[api_query.median]}/${t[nc.median]}")") / $(fmt "$(calc "${t[api_query.median]}/${t[socat.median]}")")" \
         ">= fastest peer" "$( ((met)) && echo yes || echo NO)"
+    declare -A tc
+    for c in api_query nc socat hold stream; do tc[$c]=$(field "$work/big.csv" $c cpu_median_us); done
+    row api_query "CPU per 256 MiB reply (median)" ms "$(fmt "$(calc "${tc[api_query]}/1000")" 0)" \
+        "$(fmt "$(calc "${tc[nc]}/1000")" 0)" "$(fmt "$(calc "${tc[socat]}/1000")" 0)" "" \
+        "$(fmt "$(calc "${tc[api_query]}/${tc[nc]}")") / $(fmt "$(calc "${tc[api_query]}/${tc[socat]}")")" "" ""
+    # Yardsticks for the throughput: the same exchange, held whole in one block allocated up front (no
+    # growth), or passed on piece by piece. Their ratio is what holding the reply costs in itself.
+    row api_query "yardstick held whole in one block: throughput" MiB/s "$(tspan hold)" "" "" "" \
+        "ours/hold $(fmt "$(calc "${t[api_query.median]}/${t[hold.median]}")")" "" ""
+    row api_query "yardstick held whole in one block: CPU per 256 MiB" ms "$(fmt "$(calc "${tc[hold]}/1000")" 0)" \
+        "" "" "" "ours/hold $(fmt "$(calc "${tc[api_query]}/${tc[hold]}")")" "" ""
+    row api_query "yardstick streamed in 64 KiB pieces: throughput" MiB/s "$(tspan stream)" "" "" "" \
+        "hold/stream $(fmt "$(calc "${t[hold.median]}/${t[stream.median]}")")" "" ""
+    row api_query "yardstick streamed in 64 KiB pieces: CPU per 256 MiB" ms "$(fmt "$(calc "${tc[stream]}/1000")" 0)" \
+        "" "" "" "hold/stream $(fmt "$(calc "${tc[hold]}/${tc[stream]}")")" "" ""
 
     # Peak memory: the reply is held whole by design, so the figure is peak resident size over the reply.
     # The figure for an empty reply is the process's own floor (mostly the C library's pages); the others

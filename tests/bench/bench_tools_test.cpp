@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -187,6 +188,55 @@ TEST(ReplyServer, AClientThatLeavesEarlyDoesNotStopTheNext) {
     EXPECT_EQ(query(port, "70", false), expected_reply(70));
     next.join();
     close(fd);
+}
+
+TEST(Yardstick, HoldingAndStreamingFetchTheSameReply) {
+    std::uint16_t port = 0;
+    const int fd = bench::listen_loopback(0, port);
+    ASSERT_GE(fd, 0);
+    temp_dir dir;
+
+    struct fetch {
+        bench::reply_handling how;
+        std::uint64_t size;
+        std::uint64_t hint;
+        std::int64_t result;
+    };
+    const std::vector<fetch> fetches{
+        {bench::reply_handling::stream, 0, 0, 0},
+        {bench::reply_handling::stream, 200000, 200000, 200000},
+        {bench::reply_handling::hold, 0, 0, 0},
+        {bench::reply_handling::hold, 65535, 65535, 65535},
+        {bench::reply_handling::hold, 200000, 200000, 200000},
+        {bench::reply_handling::hold, 200000, 300000, 200000},
+        {bench::reply_handling::hold, 200000, 199999, -1},
+    };
+    for (const fetch &f : fetches) {
+        const std::string label = (f.how == bench::reply_handling::hold ? "hold " : "stream ") +
+                                  std::to_string(f.size) + " hint " + std::to_string(f.hint);
+        const std::string out = dir.file("out");
+        const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(out_fd, 0);
+        std::thread server{[&] { bench::serve_one(fd, 600); }};
+        EXPECT_EQ(bench::fetch_reply(port, std::to_string(f.size), f.hint, f.how, out_fd), f.result) << label;
+        server.join();
+        ::close(out_fd);
+        if (f.result >= 0) EXPECT_TRUE(read_file(out) == expected_reply(f.size)) << label;
+        else EXPECT_EQ(read_file(out), "") << label;
+    }
+    close(fd);
+}
+
+TEST(YardstickTool, RefusesBadArguments) {
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+             {}, {"keep", "4028", "10"}, {"hold", "0", "10"}, {"hold", "70000", "10"}, {"stream", "4028", "x"},
+             {"stream", "4028"}}) {
+        std::vector<std::string> argv{tool("yardstick")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const auto r = run_program(argv);
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_EQ(r.err, "usage: yardstick hold|stream PORT SIZE\n");
+    }
 }
 
 TEST(RunOnce, StatusInputAndOutputOfTheChild) {
