@@ -236,7 +236,7 @@ mkdir -p "$(dirname "$csv")"
 } >"$csv"
 
 echo
-echo "measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(uname -n): $(nproc) CPU $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), Linux $(uname -r)"
+echo "measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(uname -n): $(nproc) CPU $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), Linux $(uname -r), load average $(cut -d' ' -f1-3 /proc/loadavg)"
 awk -F, '
     function api(a, b, c, d, e, f, g, h) { printf "%-64s %-6s %-24s %-24s %-24s %-52s %-16s %s\n", a, b, c, d, e, f, g, h }
     function probe(a, b, c, d, e, f, g) { printf "%-64s %-6s %-28s %-46s %-58s %-8s %s\n", a, b, c, d, e, f, g }
@@ -250,5 +250,23 @@ awk -F, '
     section == "api_query" { api($2, $3, $4, $5, $6, $8, $9, $10) }
     section == "probe"     { probe($2, $3, $4, $7, $8, $9, $10) }
 ' "$csv"
+# The same table in Markdown, for bench/README.md.
+markdown=${csv%.csv}.md
+{
+    echo "Measured $(date -u '+%Y-%m-%d %H:%M UTC') on $(nproc) CPU $(awk -F': ' '/model name/ { print $2; exit }' /proc/cpuinfo), Linux $(uname -r), load average $(cut -d' ' -f1-3 /proc/loadavg)."
+    awk -F, '
+        NR == 1 { next }
+        $1 != section {
+            section = $1
+            print ""
+            if (section == "api_query") { print "| api_query | unit | ours | nc -N | socat | ratio | goal | met |"; print "|---|---|---|---|---|---|---|---|" }
+            else { print "| probe | unit | ours | described / reference | | goal | met |"; print "|---|---|---|---|---|---|---|" }
+        }
+        section == "api_query" { printf "| %s | %s | %s | %s | %s | %s | %s | %s |\n", $2, $3, $4, $5, $6, $8, $9, $10 }
+        section == "probe"     { printf "| %s | %s | %s | %s | %s | %s | %s |\n", $2, $3, $4, $7, $8, $9, $10 }
+    ' "$csv"
+} >"$markdown"
+
 echo
 echo "CSV: $csv"
+echo "Markdown: $markdown"
