@@ -99,7 +99,7 @@ bool probe_chain(std::int32_t i, std::array<std::uint8_t, 6> &reply) {
     }
 
     power_up(spi);
-    if (vexa_cmd_reset(chains[i], 0, reply.data(), reply.size()) != 0) return true;
+    if (vexa_cmd_reset(chains[i], 0, reply.data(), static_cast<std::int32_t>(reply.size())) != 0) return true;
     sleep(1);
     return false;
 }

@@ -15,8 +15,6 @@
 #include <time.h>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace testsupport {
 
 namespace {
@@ -58,7 +56,9 @@ run_result run_program(const std::vector<std::string> &argv_in, const run_option
     for (std::string &e : env) env_c.push_back(e.data());
     env_c.push_back(nullptr);
 
-    int in_pipe[2], out_pipe[2], err_pipe[2];
+    int in_pipe[2];
+    int out_pipe[2];
+    int err_pipe[2];
     if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
 
@@ -107,7 +107,7 @@ run_result run_program(const std::vector<std::string> &argv_in, const run_option
             }
         }
     }
-    for (pollfd &p : fds)
+    for (const pollfd &p : fds)
         if (p.fd >= 0) close(p.fd);
 
     int status = 0;

@@ -1,0 +1,23 @@
+# Hardening builds: sanitizers for the whole tree, libFuzzer targets on request.
+#
+# BOARD_TOOLS_SANITIZE builds every program, library and test with AddressSanitizer and
+# UndefinedBehaviorSanitizer. Any report ends the process at once (no recovery), so a fault cannot
+# scroll past in a long test log and still leave the suite green.
+option(BOARD_TOOLS_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+option(BOARD_TOOLS_FUZZ "Build the libFuzzer targets in fuzz/ (clang only)" OFF)
+
+if(BOARD_TOOLS_FUZZ AND NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+  message(FATAL_ERROR "BOARD_TOOLS_FUZZ needs clang (libFuzzer): configure with -DCMAKE_CXX_COMPILER=clang++")
+endif()
+
+if(BOARD_TOOLS_SANITIZE OR BOARD_TOOLS_FUZZ)
+  set(board_sanitizer_flags -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_compile_options(${board_sanitizer_flags})
+  add_link_options(${board_sanitizer_flags})
+  # The simulated board is preloaded into the programs; gcc's shared sanitizer runtime would then not
+  # come first in the library list and refuse to start. A static runtime, as clang uses, avoids that.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    add_link_options($<$<NOT:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>>:-static-libasan>
+                     $<$<NOT:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>>:-static-libubsan>)
+  endif()
+endif()
