@@ -21,3 +21,9 @@ if(BOARD_TOOLS_SANITIZE OR BOARD_TOOLS_FUZZ)
                      $<$<NOT:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>>:-static-libubsan>)
   endif()
 endif()
+
+if(BOARD_TOOLS_FUZZ)
+  # Coverage feedback must come from the code under test, not only from the targets themselves.
+  add_compile_options(-fsanitize=fuzzer-no-link)
+  add_subdirectory(fuzz)
+endif()
