@@ -11,9 +11,12 @@ if(BOARD_TOOLS_FUZZ AND NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
 endif()
 
 if(BOARD_TOOLS_SANITIZE OR BOARD_TOOLS_FUZZ)
+  # Libraries loaded as modules are preloaded into other processes, the sanitizer's own symbolizer
+  # among them, which carry no sanitizer runtime; they stay uninstrumented.
   set(board_sanitizer_flags -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-  add_compile_options(${board_sanitizer_flags})
-  add_link_options(${board_sanitizer_flags})
+  set(board_instrumented $<NOT:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,MODULE_LIBRARY>>)
+  add_compile_options("$<${board_instrumented}:${board_sanitizer_flags}>")
+  add_link_options("$<${board_instrumented}:${board_sanitizer_flags}>")
   # The simulated board is preloaded into the programs; gcc's shared sanitizer runtime would then not
   # come first in the library list and refuse to start. A static runtime, as clang uses, avoids that.
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")

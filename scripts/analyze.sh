@@ -19,7 +19,7 @@ echo "clang-tidy: ${#sources[@]} sources"
 root=$(pwd)
 patterns=()
 for s in "${sources[@]}"; do patterns+=("^${root}/${s}\$"); done
-if ! run-clang-tidy -p build-analyze -j 2 -quiet "${patterns[@]}" >build-analyze/clang-tidy.log 2>&1; then
+if ! run-clang-tidy -p build-analyze -j 2 -quiet -header-filter="^${root}/" "${patterns[@]}" >build-analyze/clang-tidy.log 2>&1; then
     sed 's/\x1b\[[0-9;]*m//g' build-analyze/clang-tidy.log | grep -E '(warning|error):' | sort -u ||
         tail -40 build-analyze/clang-tidy.log
     echo "clang-tidy: FAILED (full log: build-analyze/clang-tidy.log)"

@@ -128,7 +128,7 @@ bool send_all(int fd, const char *bytes, std::size_t len) {
 // size bytes of lines of letters, so that a reply can be checked for lost or repeated pieces.
 bool send_pattern(int fd, std::size_t size) {
     // A whole number of 26-letter runs and 64-byte lines, so that chunk after chunk continues the pattern.
-    std::array<char, 26 * 64 * 40> chunk{};
+    std::array<char, std::size_t{26} * 64 * 40> chunk{};
     for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = i % 64 == 63 ? '\n' : static_cast<char>('a' + i % 26);
     while (size > 0) {
         const std::size_t len = size < chunk.size() ? size : chunk.size();
@@ -145,7 +145,7 @@ const char *reply_for(std::string_view command) {
 }
 
 // Closing with a zero linger time sends a reset instead of the orderly end of the stream.
-void reset_connection(unique_fd &conn) {
+void reset_connection(const unique_fd &conn) {
     const linger abort_now{.l_onoff = 1, .l_linger = 0};
     ::setsockopt(conn.get(), SOL_SOCKET, SO_LINGER, &abort_now, sizeof abort_now);
 }

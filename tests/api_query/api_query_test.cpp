@@ -17,7 +17,6 @@
 #include <unistd.h>
 #include <vector>
 
-extern char **environ;
 
 namespace {
 
@@ -212,7 +211,10 @@ TEST(ApiQueryAddress, ConnectFailuresAreReportedOnStandardOutput) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(closed, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    if (::bind(closed, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        ::close(closed);
+        FAIL() << "cannot bind a loopback port";
+    }
     socklen_t len = sizeof addr;
     ::getsockname(closed, reinterpret_cast<sockaddr *>(&addr), &len);
     const std::string refused_port = std::to_string(ntohs(addr.sin_port));
@@ -328,6 +330,20 @@ TEST(ApiQueryReply, ReplyThatCannotBeWrittenOutIsAFailure) {
     }
 }
 
+// In a sanitizer build the program's allocator is the sanitizer's own, inside the program, so a
+// preloaded malloc or realloc never sees its allocations: allocation failures cannot be staged there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool allocator_interposable = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool allocator_interposable = false;
+#else
+constexpr bool allocator_interposable = true;
+#endif
+#else
+constexpr bool allocator_interposable = true;
+#endif
+
 struct fault_case {
     const char *name;
     std::string reply;
@@ -364,6 +380,7 @@ TEST(ApiQueryFaults, EachFailureHasItsMessageAndStatus) {
          {1, "Err: OOM (262141)\n", "", "summary"}},
     };
     for (const fault_case &c : cases) {
+        if (!allocator_interposable && c.env.front().find("ALLOC") != std::string::npos) continue;
         loopback_server server{{c.reply}};
         ASSERT_TRUE(server.bound());
         std::vector<std::string> env{"LD_PRELOAD=" API_QUERY_SHIM};

@@ -20,8 +20,9 @@
 #include <sys/time.h>
 #include <unistd.h>
 
-extern "C" void *__libc_malloc(size_t size);
-extern "C" void *__libc_realloc(void *ptr, size_t size);
+// glibc's own allocator entry points, which the overrides below fall back on.
+extern "C" void *__libc_malloc(size_t size);              // NOLINT(bugprone-reserved-identifier)
+extern "C" void *__libc_realloc(void *ptr, size_t size);  // NOLINT(bugprone-reserved-identifier)
 
 namespace {
 
@@ -33,7 +34,7 @@ bool env_number(const char *name, long &value) {
     return true;
 }
 
-void trace(const char *format, ...) {
+void trace(const char *format, ...) { // NOLINT(cert-dcl50-cpp): printf-style, checked by the compiler
     const char *path = std::getenv("SHIM_TRACE");
     if (path == nullptr) return;
     char line[256];

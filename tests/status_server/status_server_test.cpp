@@ -16,7 +16,6 @@
 #include <unistd.h>
 #include <vector>
 
-extern char **environ;
 
 namespace {
 
