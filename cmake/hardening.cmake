@@ -19,6 +19,24 @@ if(BOARD_TOOLS_SANITIZE OR BOARD_TOOLS_FUZZ)
   add_link_options("$<${board_instrumented}:${board_sanitizer_flags}>")
   # The simulated board is preloaded into the programs; gcc's shared sanitizer runtime would then not
   # come first in the library list and refuse to start. A static runtime, as clang uses, avoids that.
+  # A shared library finds the sanitizer runtime in the program that loads it, so its link must
+  # leave those symbols open, even where the library's own target asks for --no-undefined. Applied
+  # once every directory has defined its targets.
+  function(board_sanitized_shared_libraries dir)
+    get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+    foreach(t IN LISTS targets)
+      get_target_property(type ${t} TYPE)
+      if(type STREQUAL "SHARED_LIBRARY")
+        target_link_options(${t} PRIVATE -Wl,-z,undefs)
+      endif()
+    endforeach()
+    get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+    foreach(sub IN LISTS subdirs)
+      board_sanitized_shared_libraries(${sub})
+    endforeach()
+  endfunction()
+  cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL board_sanitized_shared_libraries ${CMAKE_SOURCE_DIR})
+
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     add_link_options($<$<NOT:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>>:-static-libasan>
                      $<$<NOT:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>>:-static-libubsan>)
