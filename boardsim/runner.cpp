@@ -18,8 +18,6 @@
 #include <unistd.h>
 #include <vector>
 
-extern char **environ;
-
 namespace {
 
 constexpr const char *usage_text =

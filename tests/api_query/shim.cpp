@@ -21,8 +21,8 @@
 #include <unistd.h>
 
 // glibc's own allocator entry points, which the overrides below fall back on.
-extern "C" void *__libc_malloc(size_t size);              // NOLINT(bugprone-reserved-identifier)
-extern "C" void *__libc_realloc(void *ptr, size_t size);  // NOLINT(bugprone-reserved-identifier)
+extern "C" void *__libc_malloc(size_t size);
+extern "C" void *__libc_realloc(void *ptr, size_t size);
 
 namespace {
 
