@@ -24,7 +24,7 @@ bool parse_number(std::string_view text, std::uint64_t &value) {
 int main(int argc, char **argv) {
     std::uint64_t port = 0;
     std::uint64_t default_size = 600;
-    for (int i = 1; i < argc; ++i) {
+    for (int i = 1; i < argc; i += 2) {
         const std::string_view opt = argv[i];
         std::uint64_t *target = opt == "--port" ? &port : opt == "--size" ? &default_size : nullptr;
         if (target == nullptr || i + 1 >= argc || !parse_number(argv[i + 1], *target) || port > 65535 ||
@@ -32,7 +32,6 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "usage: reply_server [--port N] [--size BYTES]\n");
             return 2;
         }
-        ++i;
     }
 
     std::signal(SIGPIPE, SIG_IGN);

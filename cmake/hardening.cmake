@@ -1,6 +1,6 @@
 # Hardening builds: sanitizers for the whole tree, libFuzzer targets on request.
 #
-# BOARD_TOOLS_SANITIZE builds every program, library and test with AddressSanitizer and
+# BOARD_TOOLS_SANITIZE builds every program, static library and test with AddressSanitizer and
 # UndefinedBehaviorSanitizer. Any report ends the process at once (no recovery), so a fault cannot
 # scroll past in a long test log and still leave the suite green.
 option(BOARD_TOOLS_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
@@ -11,40 +11,85 @@ if(BOARD_TOOLS_FUZZ AND NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
 endif()
 
 if(BOARD_TOOLS_SANITIZE OR BOARD_TOOLS_FUZZ)
-  # Libraries loaded as modules are preloaded into other processes, the sanitizer's own symbolizer
-  # among them, which carry no sanitizer runtime; they stay uninstrumented.
+  # Shared libraries and modules are loaded into processes that carry no sanitizer runtime: the
+  # simulated board and the test shims are preloaded into /bin/sh and into the sanitizer's own
+  # symbolizer too. They are built plain (BOARD_PLAIN), with plain copies of the static libraries
+  # they link; those libraries' own tests still run instrumented, in-process.
   set(board_sanitizer_flags -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-  set(board_instrumented $<NOT:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,MODULE_LIBRARY>>)
+  set(board_instrumented $<NOT:$<BOOL:$<TARGET_PROPERTY:BOARD_PLAIN>>>)
   add_compile_options("$<${board_instrumented}:${board_sanitizer_flags}>")
   add_link_options("$<${board_instrumented}:${board_sanitizer_flags}>")
-  # The simulated board is preloaded into the programs; gcc's shared sanitizer runtime would then not
-  # come first in the library list and refuse to start. A static runtime, as clang uses, avoids that.
-  # A shared library finds the sanitizer runtime in the program that loads it, so its link must
-  # leave those symbols open, even where the library's own target asks for --no-undefined. Applied
-  # once every directory has defined its targets.
-  function(board_sanitized_shared_libraries dir)
+  # gcc's shared sanitizer runtime refuses to start unless it comes first in the library list, which
+  # a preloaded library breaks; a static runtime, as clang uses, avoids that.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    add_link_options("$<${board_instrumented}:-static-libasan;-static-libubsan>")
+  endif()
+
+  # The plain copy of static library lib, made once: same sources, settings and (plain) dependencies.
+  function(board_plain_copy lib out)
+    set(copy ${lib}_plain)
+    if(NOT TARGET ${copy})
+      get_target_property(dir ${lib} SOURCE_DIR)
+      get_target_property(sources ${lib} SOURCES)
+      list(TRANSFORM sources PREPEND ${dir}/ REGEX "^[^/$]")
+      add_library(${copy} STATIC EXCLUDE_FROM_ALL ${sources})
+      set_target_properties(${copy} PROPERTIES BOARD_PLAIN ON)
+      foreach(p INCLUDE_DIRECTORIES COMPILE_DEFINITIONS COMPILE_OPTIONS INTERFACE_INCLUDE_DIRECTORIES
+                INTERFACE_COMPILE_DEFINITIONS)
+        get_target_property(v ${lib} ${p})
+        if(v)
+          set_property(TARGET ${copy} PROPERTY ${p} "${v}")
+        endif()
+      endforeach()
+      board_plain_links(${lib} ${copy})
+    endif()
+    set(${out} ${copy} PARENT_SCOPE)
+  endfunction()
+
+  # Gives target to the links of from, with each of the project's static libraries made plain.
+  function(board_plain_links from to)
+    foreach(p LINK_LIBRARIES INTERFACE_LINK_LIBRARIES)
+      get_target_property(links ${from} ${p})
+      if(NOT links)
+        continue()
+      endif()
+      set(result)
+      foreach(item IN LISTS links)
+        string(REGEX REPLACE "^\\$<LINK_ONLY:(.*)>$" "\\1" name "${item}")
+        if(TARGET ${name})
+          get_target_property(type ${name} TYPE)
+          get_target_property(imported ${name} IMPORTED)
+          if(type STREQUAL "STATIC_LIBRARY" AND NOT imported)
+            board_plain_copy(${name} copy)
+            string(REPLACE "${name}" "${copy}" item "${item}")
+          endif()
+        endif()
+        list(APPEND result "${item}")
+      endforeach()
+      set_property(TARGET ${to} PROPERTY ${p} "${result}")
+    endforeach()
+  endfunction()
+
+  function(board_plain_shared_libraries dir)
     get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
     foreach(t IN LISTS targets)
       get_target_property(type ${t} TYPE)
-      if(type STREQUAL "SHARED_LIBRARY")
-        target_link_options(${t} PRIVATE -Wl,-z,undefs)
+      if(type STREQUAL "SHARED_LIBRARY" OR type STREQUAL "MODULE_LIBRARY")
+        set_target_properties(${t} PROPERTIES BOARD_PLAIN ON)
+        board_plain_links(${t} ${t})
       endif()
     endforeach()
     get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
     foreach(sub IN LISTS subdirs)
-      board_sanitized_shared_libraries(${sub})
+      board_plain_shared_libraries(${sub})
     endforeach()
   endfunction()
-  cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL board_sanitized_shared_libraries ${CMAKE_SOURCE_DIR})
-
-  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
-    add_link_options($<$<NOT:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>>:-static-libasan>
-                     $<$<NOT:$<STREQUAL:$<TARGET_PROPERTY:TYPE>,SHARED_LIBRARY>>:-static-libubsan>)
-  endif()
+  # Once every directory has defined its targets.
+  cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL board_plain_shared_libraries ${CMAKE_SOURCE_DIR})
 endif()
 
 if(BOARD_TOOLS_FUZZ)
   # Coverage feedback must come from the code under test, not only from the targets themselves.
-  add_compile_options(-fsanitize=fuzzer-no-link)
+  add_compile_options("$<${board_instrumented}:-fsanitize=fuzzer-no-link>")
   add_subdirectory(fuzz)
 endif()

@@ -2,7 +2,9 @@
 #include "run.h"
 
 // GCC 12 reports string concatenation with to_string as an overlapping copy (its bug 105329).
+#if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wrestrict"
+#endif
 
 #include <gtest/gtest.h>
 
