@@ -16,7 +16,6 @@
 #include <time.h>
 #include <unistd.h>
 
-extern char **environ;
 
 namespace bench {
 
@@ -88,7 +87,7 @@ bool run_once(const std::vector<std::string> &argv, const std::string &stdin_pat
         const int outfd = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = open("/dev/null", O_WRONLY);
         int failed = 0;
-        if (in < 0 || outfd < 0 || err < 0) {
+        if (in < 0 || outfd < 0 || err < 0) { // NOLINT(bugprone-branch-clone): either way the errno is kept
             failed = errno;
         } else if (dup2(in, 0) < 0 || dup2(outfd, 1) < 0 || dup2(err, 2) < 0) {
             failed = errno;

@@ -61,8 +61,8 @@ constexpr std::array<std::uint16_t, 16> crc_nibble_table{0x0000, 0xCC01, 0xD801,
                                                          0x5000, 0x9C01, 0x8801, 0x4400};
 
 constexpr bool crc_table_matches_polynomial() {
-    for (std::uint16_t n = 0; n < crc_nibble_table.size(); ++n) {
-        std::uint16_t crc = n;
+    for (std::size_t n = 0; n < crc_nibble_table.size(); ++n) {
+        auto crc = static_cast<std::uint16_t>(n);
         for (int bit = 0; bit < 4; ++bit) crc = (crc & 1) != 0 ? (crc >> 1) ^ 0xA001 : crc >> 1;
         if (crc != crc_nibble_table[n]) return false;
     }
