@@ -1,0 +1,183 @@
+// Walks test_type_spi and watchdog through every failure point of the board: a clean run counts the
+// board operations, then each one is made to fail in turn. Every run must end as the tools promise for
+// that failure (its messages, its result, its exit status), never by a signal of its own, and with
+// every SPI port that it opened closed again.
+#include "run.h"
+#include "vexa_double_run.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace {
+
+using lines = std::vector<std::string>;
+
+struct board_run {
+    testsupport::run_result result;
+    lines trace;
+};
+
+std::string scenario_file(const std::string &name) {
+    return testsupport::read_file(std::string{BOARD_SCENARIOS} + "/" + name);
+}
+
+board_run run_probe(const std::string &scenario) {
+    testsupport::temp_dir dir;
+    testsupport::write_file(dir.file("board.scn"), scenario);
+    board_run r;
+    r.result = testsupport::run_program({testsupport::bin_path("boardsim"), "--scenario", dir.file("board.scn"),
+                                         "--trace", dir.file("trace"), "--", testsupport::bin_path("test_type_spi")});
+    r.trace = testsupport::split_lines(testsupport::read_file(dir.file("trace")));
+    return r;
+}
+
+// From the trace's last line, "end: still open: ...; N board operations".
+int operation_count(const lines &trace) {
+    static const std::regex end{R"(end: still open: .*; ([0-9]+) board operations$)"};
+    std::smatch m;
+    if (trace.empty() || !std::regex_search(trace.back(), m, end)) return 0;
+    return std::stoi(m[1]);
+}
+
+bool all_closed(const lines &trace) {
+    return !trace.empty() && trace.back().find("end: still open: none;") != std::string::npos;
+}
+
+// The failed operation as the trace shows it: "#N open /dev/spidev2.0 ..." with " (injected)" at the end.
+struct injected_op {
+    std::string op;
+    std::string path;
+};
+
+std::vector<injected_op> injected(const lines &trace) {
+    static const std::regex line{R"(#[0-9]+ (open|read|write|ioctl|close) (\S+) .*\(injected\)$)"};
+    std::vector<injected_op> found;
+    std::smatch m;
+    for (const std::string &l : trace)
+        if (std::regex_search(l, m, line)) found.push_back({m[1], m[2]});
+    return found;
+}
+
+bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+// Every line test_type_spi may write to standard error.
+bool known_diagnostics(const std::string &err) {
+    static const std::regex known{R"((spi [0-7] init fail\.|chain [0-7] init fail\.|spi [0-7] not inserted\.|)"
+                                  R"(send command \[reset\] |spi_poll_result spi_read_data failed\.|)"
+                                  R"(spi_poll_result fail\.|spi_send_command fail\.))"};
+    for (const std::string &l : testsupport::split_lines(err))
+        if (!std::regex_match(l, known)) return false;
+    return true;
+}
+
+// Walks the probe over a board whose answering chain (if any) is answering_chain.
+void walk_probe(const std::string &board, int answering_chain) {
+    const board_run clean = run_probe(board);
+    ASSERT_EQ(clean.result.exit_code, 0) << clean.result.err;
+    ASSERT_TRUE(all_closed(clean.trace));
+    const int count = operation_count(clean.trace);
+    ASSERT_GT(count, 0);
+    const std::string port = "/dev/spidev" + std::to_string(answering_chain) + ".0";
+    int port_reads = 0;
+
+    for (int n = 1; n <= count; ++n) {
+        const board_run r = run_probe(board + "\nfail-op " + std::to_string(n) + "\n");
+        const std::string where = "operation " + std::to_string(n);
+        const auto failed = injected(r.trace);
+        ASSERT_EQ(failed.size(), 1U) << where;
+        const injected_op &f = failed.front();
+        const std::string context = where + ": " + f.op + " " + f.path + "\n" + r.result.err;
+
+        EXPECT_EQ(r.result.signal, 0) << context;
+        EXPECT_EQ(r.result.exit_code, 0) << context;
+        EXPECT_TRUE(r.result.out == clean.result.out || r.result.out == "TYPE_ERR\n") << context << r.result.out;
+        EXPECT_TRUE(all_closed(r.trace)) << context << r.trace.back();
+        EXPECT_TRUE(known_diagnostics(r.result.err)) << context;
+
+        const bool spi = f.path.rfind("/dev/spidev", 0) == 0;
+        if (f.op == "close" || contains(f.path, "fclk")) {
+            // Results nobody looks at: the run is the clean one.
+            EXPECT_EQ(r.result.out, clean.result.out) << context;
+            EXPECT_EQ(r.result.err, clean.result.err) << context;
+        } else if (spi && (f.op == "open" || f.op == "ioctl")) {
+            const std::string chain = f.path.substr(11, 1);
+            EXPECT_TRUE(contains(r.result.err, "spi " + chain + " init fail.\n")) << context;
+            EXPECT_EQ(r.result.out, f.path == port ? "TYPE_ERR\n" : clean.result.out) << context;
+        } else if (f.path == port && f.op == "write") {
+            EXPECT_TRUE(contains(r.result.err, "spi_send_command fail.\n")) << context;
+            EXPECT_EQ(r.result.out, "TYPE_ERR\n") << context;
+        } else if (f.path == port && f.op == "read") {
+            // The first read hunts for the header; the later ones read the body.
+            const bool header = ++port_reads == 1;
+            EXPECT_EQ(contains(r.result.err, "spi_poll_result spi_read_data failed.\n"), header) << context;
+            EXPECT_TRUE(contains(r.result.err, "spi_poll_result fail.\n")) << context;
+            EXPECT_EQ(r.result.out, "TYPE_ERR\n") << context;
+        }
+    }
+}
+
+TEST(FaultWalkProbe, EveryOperationOfAProbeThatFindsChain2) { walk_probe(scenario_file("chain2_k6.scn"), 2); }
+
+TEST(FaultWalkProbe, EveryOperationOfAProbeWithNoBoardInserted) { walk_probe(scenario_file("no_boards.scn"), -1); }
+
+TEST(FaultWalkProbe, EveryOperationWithNoPortPresent) { walk_probe(scenario_file("ports_missing.scn"), -1); }
+
+// The watchdog logs through the recording double; every line is let through.
+const vexadouble::setup all_lines{.level = 0, .level_at_init = 0};
+const std::string log_init = "vexa_log_init(0, \"watchdog\")";
+const std::string cannot_open = "_vexa_log(5, \"/dev/watchdog0 watchdog device can't be enabled.\", 1)";
+
+vexadouble::board_outcome run_watchdog(const lines &args, const std::string &scenario) {
+    lines argv{testsupport::bin_path("watchdog")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return vexadouble::run_on_board(argv, scenario, vexadouble::library::double_, all_lines);
+}
+
+struct watchdog_walk {
+    const char *name;
+    lines args;
+    std::string scenario;
+    int exit_code; // of a run that is not stopped by a failed open
+};
+
+TEST(FaultWalkWatchdog, EveryOperationOfEachMode) {
+    const std::vector<watchdog_walk> walks{
+        {"set the timeout", {"-t", "30"}, "", 0},
+        {"usage", {"-x"}, "", 0},
+        // The operator's SIGTERM at the third keep-alive is how ticking ends: 128 + 15.
+        {"tick", {}, "watchdog stop-after 3\n", 143},
+        {"tick at a period", {"-p", "5"}, "watchdog stop-after 3\n", 143},
+    };
+    for (const watchdog_walk &w : walks) {
+        const auto clean = run_watchdog(w.args, w.scenario);
+        ASSERT_EQ(clean.result.exit_code, w.exit_code) << w.name << clean.result.err;
+        const int count = operation_count(clean.trace);
+        ASSERT_GT(count, 0) << w.name;
+
+        for (int n = 1; n <= count; ++n) {
+            const auto r = run_watchdog(w.args, w.scenario + "fail-op " + std::to_string(n) + "\n");
+            const std::string context = std::string{w.name} + ", operation " + std::to_string(n);
+            const auto failed = injected(r.trace);
+            ASSERT_EQ(failed.size(), 1U) << context;
+            EXPECT_EQ(r.result.signal, 0) << context; // the runner turns the program's signal into 128 + N
+            EXPECT_EQ(r.result.out, "") << context;
+            EXPECT_TRUE(all_closed(r.trace) || w.exit_code == 143) << context;
+            if (failed.front().op == "open") {
+                // Whatever the arguments: one ungated line and status 0.
+                EXPECT_EQ(r.calls, (lines{log_init, cannot_open})) << context;
+                EXPECT_EQ(r.result.exit_code, 0) << context;
+                EXPECT_EQ(r.result.err, "") << context;
+            } else {
+                // A failed request or close is not reported: the run says what the clean one said.
+                EXPECT_EQ(r.calls, clean.calls) << context;
+                EXPECT_EQ(r.result.exit_code, w.exit_code) << context;
+                EXPECT_EQ(r.result.err, clean.result.err) << context;
+            }
+        }
+    }
+}
+
+} // namespace
