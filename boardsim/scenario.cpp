@@ -18,6 +18,8 @@ struct word {
     bool quoted = false;
 };
 
+std::string escaped(const std::string &text);
+
 // Splits one line into words. A word in double quotes may hold blanks and the escapes \0 \n \r \t
 // \\ \" and \xHH. Returns an error text, or "" when the line was split.
 std::string split_words(std::string_view line, std::vector<word> &words) {
@@ -79,7 +81,11 @@ std::string split_words(std::string_view line, std::vector<word> &words) {
                 break;
             }
             default:
-                return std::string{"expected one of the escapes \\0 \\n \\r \\t \\\\ \\\" \\xHH, got \\"} + e;
+            {
+                std::string error{"expected one of the escapes \\0 \\n \\r \\t \\\\ \\\" \\xHH, got \\"};
+                error += escaped(std::string(1, e));
+                return error;
+            }
             }
         }
         words.push_back(std::move(w));
@@ -87,8 +93,38 @@ std::string split_words(std::string_view line, std::vector<word> &words) {
     return "";
 }
 
+// Text from the scenario as the scenario would write it, so that an error stays one printable line
+// whatever bytes the offending word holds.
+std::string escaped(const std::string &text) {
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+        case '\0': out += "\\0"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        case '\\': out += "\\\\"; break;
+        case '"': out += "\\\""; break;
+        default:
+            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
+                static constexpr char hex[] = "0123456789ABCDEF";
+                const auto b = static_cast<unsigned char>(c);
+                out += "\\x";
+                out += hex[b >> 4];
+                out += hex[b & 0x0F];
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out;
+}
+
 std::string quote(const std::string &text) {
-    return "\"" + text + "\"";
+    std::string quoted(1, '"');
+    quoted += escaped(text);
+    quoted += '"';
+    return quoted;
 }
 
 // Walks the words of one line; every take_* either yields a value or records what was expected.

@@ -1,4 +1,5 @@
-// Arbitrary chain output against the chain command layer's reply handling.
+// Arbitrary chain output against the chain command layer's reply handling: the reset, the generic
+// reply poll, the result read with its CRC, the status read and the status flag.
 //
 // The port is one end of a local socket pair, so the real spi_read_data/spi_write_data run
 // unchanged: every pair read takes the next two bytes of the chain output, and once the output is
@@ -31,27 +32,34 @@ constexpr std::size_t poll_pairs = 144;
 constexpr std::int32_t reply_limit = 346;
 constexpr std::uint8_t canary = 0xA5;
 
-enum class command : std::uint8_t { reset, poll, count };
+enum class command : std::uint8_t { reset, poll, read_result, read_status, status_flag, count };
 
 struct chain_output {
     std::vector<std::array<std::uint8_t, 2>> pairs;
 };
 
-// The reply as the chain layer must find it: the first pair (within the budget) whose first byte
-// the acceptance rule takes, then enough body pairs for len bytes (at least one). Empty when the
-// output ends first or the budget runs out.
+// A reply as the chain layer must find it: the first pair (within the budget) whose bytes the
+// acceptance rule takes, then body_pairs more. Empty when the output ends first or the budget runs out.
 template <typename Accept>
-std::optional<std::vector<std::uint8_t>> expected_reply(const chain_output &out, std::int32_t len, Accept accept) {
+std::optional<std::vector<std::uint8_t>> expected_frame(const chain_output &out, std::size_t body_pairs,
+                                                        Accept accept) {
     for (std::size_t i = 0; i < out.pairs.size() && i < poll_pairs; ++i) {
         if (!accept(out.pairs[i][0], out.pairs[i][1])) continue;
-        const std::size_t body_pairs = len <= 0 ? 1 : (static_cast<std::size_t>(len) + 1) / 2;
         if (i + 1 + body_pairs > out.pairs.size()) return std::nullopt;
         std::vector<std::uint8_t> reply;
         for (std::size_t k = i; k <= i + body_pairs; ++k) reply.insert(reply.end(), out.pairs[k].begin(), out.pairs[k].end());
-        reply.resize(static_cast<std::size_t>(std::max(len, 0)));
         return reply;
     }
     return std::nullopt;
+}
+
+// The generic poll: enough body pairs for len bytes (at least one); the first len bytes are delivered.
+template <typename Accept>
+std::optional<std::vector<std::uint8_t>> expected_reply(const chain_output &out, std::int32_t len, Accept accept) {
+    const std::size_t body_pairs = len <= 0 ? 1 : (static_cast<std::size_t>(len) + 1) / 2;
+    auto reply = expected_frame(out, body_pairs, accept);
+    if (reply) reply->resize(static_cast<std::size_t>(std::max(len, 0)));
+    return reply;
 }
 
 // One end is the chain's port, the other plays the chain: it has already said everything it will.
@@ -149,6 +157,68 @@ void fuzz_poll(const chain_output &out, bool write_fails, std::uint8_t opcode_pa
     check(chain.written().empty());
 }
 
+// CRC-16/MODBUS bit by bit, independent of the layer's nibble table.
+std::uint16_t crc16_modbus_bitwise(const std::uint8_t *data, std::size_t len) {
+    std::uint16_t crc = 0xFFFF;
+    for (std::size_t i = 0; i < len; ++i) {
+        crc ^= data[i];
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
+    }
+    return crc;
+}
+
+// The result reply: the first pair with low nibble 8 and a non-zero second byte, then three pairs;
+// a wrong CRC ends the read at once.
+std::optional<std::vector<std::uint8_t>> expected_result(const chain_output &out) {
+    auto reply = expected_frame(out, 3, [](std::uint8_t b0, std::uint8_t b1) { return (b0 & 0x0F) == 8 && b1 != 0; });
+    if (!reply) return std::nullopt;
+    const std::uint8_t *r = reply->data();
+    const std::array<std::uint8_t, 6> swapped{r[1], r[0], r[3], r[2], r[5], r[4]};
+    if (crc16_modbus_bitwise(swapped.data(), swapped.size()) != (r[6] << 8 | r[7])) return std::nullopt;
+    return reply;
+}
+
+std::optional<std::vector<std::uint8_t>> expected_status(const chain_output &out) {
+    auto reply = expected_frame(out, 7, [](std::uint8_t b0, std::uint8_t) { return b0 == 0x1A; });
+    if (!reply) return std::nullopt;
+    return std::vector<std::uint8_t>(reply->begin() + 2, reply->end());
+}
+
+void fuzz_read(const chain_output &out, bool write_fails, command which, std::uint8_t chip_id) {
+    socket_chain chain{out, write_fails};
+    std::array<std::uint8_t, 32> buf{};
+    buf.fill(canary);
+    std::optional<std::vector<std::uint8_t>> expected;
+    std::uint8_t result = 0;
+    std::uint8_t opcode = 0;
+    if (which == command::read_result) {
+        result = vexa_cmd_read_result(&chain.ctx, chip_id, buf.data());
+        expected = expected_result(out);
+        opcode = 0x08;
+    } else {
+        result = vexa_cmd_read_status(&chain.ctx, chip_id, buf.data());
+        expected = expected_status(out);
+        opcode = 0x0A;
+    }
+    if (write_fails) expected.reset();
+    check(result == (expected ? 1 : 0));
+    if (expected) {
+        check(std::memcmp(buf.data(), expected->data(), expected->size()) == 0);
+        check(untouched(buf.data(), expected->size(), buf.size()));
+    } else {
+        check(untouched(buf.data(), 0, buf.size()));
+    }
+    const std::vector<std::uint8_t> frame{opcode, chip_id};
+    check(chain.written() == (write_fails ? std::vector<std::uint8_t>{} : frame));
+}
+
+void fuzz_status_flag(const chain_output &out, bool write_fails, std::uint8_t chip_id) {
+    socket_chain chain{out, write_fails};
+    const std::uint8_t flag = vexa_cmd_status_flag(&chain.ctx, chip_id);
+    const auto status = write_fails ? std::nullopt : expected_status(out);
+    check(flag == (!status ? 255 : ((*status)[9] & 1) == 0 ? 1 : 0));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
@@ -170,6 +240,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         break;
     case command::poll:
         fuzz_poll(out, write_fails, data[1], len);
+        break;
+    case command::read_result:
+    case command::read_status:
+        fuzz_read(out, write_fails, static_cast<command>(data[0] % static_cast<std::uint8_t>(command::count)), data[1]);
+        break;
+    case command::status_flag:
+        fuzz_status_flag(out, write_fails, data[1]);
         break;
     case command::count:
         break;
