@@ -1,6 +1,8 @@
 // Arbitrary text against the simulated board's scenario parser. A scenario is either taken whole or
-// refused with one line "NAME:LINE: <what was expected>" naming a line of the text; checking and
-// loading always agree, and a refused scenario leaves the board as it was.
+// refused with one line "NAME:LINE: <what was expected>" naming a line of the text.
+//
+// Only the check runs here: loading makes a board active, whose virtual clock would then also serve
+// the sleep of libFuzzer's own memory-watch thread, and the board is meant for one thread.
 #include "boardsim.h"
 
 #include <algorithm>
@@ -31,11 +33,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         const std::size_t line = std::stoul(m[1]);
         check(line >= 1 && line <= lines);
     }
-
-    boardsim::reset();
-    const std::uint64_t ops_before = boardsim::op_count();
-    check(boardsim::load_scenario(text, "fuzz.scn") == verdict);
-    check(boardsim::op_count() == ops_before);
-    boardsim::deactivate();
     return 0;
 }
