@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <regex>
 #include <string>
 #include <vector>
@@ -68,9 +69,8 @@ bool known_diagnostics(const std::string &err) {
     static const std::regex known{R"((spi [0-7] init fail\.|chain [0-7] init fail\.|spi [0-7] not inserted\.|)"
                                   R"(send command \[reset\] |spi_poll_result spi_read_data failed\.|)"
                                   R"(spi_poll_result fail\.|spi_send_command fail\.))"};
-    for (const std::string &l : testsupport::split_lines(err))
-        if (!std::regex_match(l, known)) return false;
-    return true;
+    return std::ranges::all_of(testsupport::split_lines(err),
+                               [](const std::string &l) { return std::regex_match(l, known); });
 }
 
 // Walks the probe over a board whose answering chain (if any) is answering_chain.
