@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# scripts/footprint.sh against programs whose budget is known: each broken budget is named, the
+# exit status says whether any is, and the board programs of this build pass.
+#   footprint_test.sh SCRIPT BUILD_DIR FIXTURE_DIR
+set -uo pipefail
+script=$1 build=$2 fixtures=$3
+failures=0
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+check() { # name expected-status expected-FAIL-lines-file, then the script's arguments
+    local name=$1 want_status=$2 want_fails=$3
+    shift 3
+    "$script" -B "$build" "$@" >"$work/out" 2>"$work/err"
+    local status=$?
+    grep '^FAIL ' "$work/out" >"$work/fails" || true
+    if [[ $status != "$want_status" ]] || ! diff -u "$want_fails" "$work/fails" >"$work/diff"; then
+        echo "not ok: $name (status $status, expected $want_status)"
+        cat "$work/diff" "$work/out" "$work/err"
+        failures=$((failures + 1))
+    else
+        echo "ok: $name"
+    fi
+}
+
+# The library programs may need libvexa.so; under any other name the same program breaks the budget.
+cp "$fixtures/vexa_user" "$work/watchdog"
+cp "$fixtures/vexa_user" "$work/api_query"
+fat_size=$(stat -c %s "$fixtures/fat_program")
+
+: >"$work/none"
+check "library program with libvexa.so" 0 "$work/none" "$work/watchdog"
+printf 'FAIL api_query: needs libvexa.so\n' >"$work/expect"
+check "libvexa.so outside the library programs" 1 "$work/expect" "$work/api_query" "$work/watchdog"
+printf 'FAIL needs_libm: needs libm.so.6\n' >"$work/expect"
+check "libm" 1 "$work/expect" "$fixtures/needs_libm"
+check "not an ARM program" 1 <(printf 'FAIL sh: not a 32-bit ARM program\n') /bin/sh
+
+# The fat program's stripped size is whatever the toolchain makes of it; only that it is over counts.
+"$script" -B "$build" "$fixtures/fat_program" >"$work/out"
+status=$?
+if [[ $status == 1 ]] && grep -Eq '^FAIL fat_program: [0-9]+ bytes stripped, over 16384$' "$work/out" &&
+    ((fat_size > 16384)); then
+    echo "ok: over the size budget"
+else
+    echo "not ok: over the size budget (status $status)"
+    cat "$work/out"
+    failures=$((failures + 1))
+fi
+
+# Every program this build installs is within budget.
+check "the board programs of this build" 0 "$work/none"
+
+if ((failures)); then
+    echo "$failures failed"
+    exit 1
+fi
