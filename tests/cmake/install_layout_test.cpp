@@ -18,7 +18,7 @@ const fs::path stage{INSTALL_STAGE_DIR};
 std::set<std::string> split_list(const std::string &text) {
     std::set<std::string> items;
     std::istringstream in{text};
-    for (std::string item; std::getline(in, item, ';');)
+    for (std::string item; std::getline(in, item, ',');)
         if (!item.empty()) items.insert(item);
     return items;
 }
