@@ -45,6 +45,12 @@ run_result run_program(const std::vector<std::string> &argv_in, const run_option
     for (char **e = environ; *e != nullptr; ++e) env.emplace_back(*e);
     for (const std::string &extra : options.env) {
         const std::string name = extra.substr(0, extra.find('=') + 1);
+        // The loader's variables are meant for the program's loader, not the emulator's: an ARM
+        // preload would make the host loader complain on the program's standard error.
+        if (args.size() > argv_in.size() && name.rfind("LD_", 0) == 0) {
+            args.insert(args.end() - static_cast<std::ptrdiff_t>(argv_in.size()), {"-E", extra});
+            continue;
+        }
         std::erase_if(env, [&](const std::string &entry) { return entry.rfind(name, 0) == 0; });
         env.push_back(extra);
     }
