@@ -303,7 +303,7 @@ TEST(ApiQueryReply, IdleBoundCountsFromTheLastByte) {
 
 // api_query with its standard output on a device that refuses every write; its exit status.
 int exit_status_with_full_output(const std::vector<std::string> &args) {
-    std::vector<std::string> argv{testsupport::bin_path("api_query")};
+    std::vector<std::string> argv = testsupport::with_emulator({testsupport::bin_path("api_query")});
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char *> argv_c;
     for (std::string &a : argv) argv_c.push_back(a.data());

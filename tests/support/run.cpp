@@ -34,12 +34,17 @@ double now_seconds() {
 
 } // namespace
 
+std::vector<std::string> with_emulator(const std::vector<std::string> &argv) {
+    std::vector<std::string> args = emulator_prefix();
+    args.insert(args.end(), argv.begin(), argv.end());
+    return args;
+}
+
 std::string bin_path(const std::string &name) { return std::string{BOARD_TOOLS_BIN_DIR} + "/" + name; }
 std::string lib_path(const std::string &name) { return std::string{BOARD_TOOLS_LIB_DIR} + "/" + name; }
 
 run_result run_program(const std::vector<std::string> &argv_in, const run_options &options) {
-    std::vector<std::string> args = emulator_prefix();
-    args.insert(args.end(), argv_in.begin(), argv_in.end());
+    std::vector<std::string> args = with_emulator(argv_in);
 
     std::vector<std::string> env;
     for (char **e = environ; *e != nullptr; ++e) env.emplace_back(*e);

@@ -22,6 +22,10 @@ struct run_options {
 // argv[0] is a path. When the build runs its programs under an emulator, it is put in front.
 run_result run_program(const std::vector<std::string> &argv, const run_options &options = {});
 
+// argv with the build's emulator in front (nothing in a native build), for a test that starts a
+// program by other means than run_program.
+std::vector<std::string> with_emulator(const std::vector<std::string> &argv);
+
 // build/bin/<name> and build/lib/<name> of the build under test.
 std::string bin_path(const std::string &name);
 std::string lib_path(const std::string &name);
