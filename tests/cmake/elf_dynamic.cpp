@@ -56,7 +56,8 @@ template <typename E> std::optional<dynamic_info> parse(const std::string &image
 
     std::vector<std::pair<std::int64_t, std::uint64_t>> entries;
     std::optional<std::uint64_t> strtab;
-    for (std::size_t at = dynamic->p_offset; at < dynamic->p_offset + dynamic->p_filesz; at += sizeof(typename E::dyn)) {
+    for (std::size_t at = dynamic->p_offset; at < dynamic->p_offset + dynamic->p_filesz;
+         at += sizeof(typename E::dyn)) {
         typename E::dyn d{};
         if (!load(image, at, d)) {
             error = "truncated dynamic section";
@@ -80,9 +81,12 @@ template <typename E> std::optional<dynamic_info> parse(const std::string &image
             return std::nullopt;
         }
         std::string text = image.substr(start, end - start);
-        if (tag == DT_NEEDED) info.needed.push_back(text);
-        else if (tag == DT_RUNPATH) info.runpath = text;
-        else info.rpath = text;
+        if (tag == DT_NEEDED)
+            info.needed.push_back(text);
+        else if (tag == DT_RUNPATH)
+            info.runpath = text;
+        else
+            info.rpath = text;
     }
     return info;
 }

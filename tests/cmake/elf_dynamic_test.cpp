@@ -36,10 +36,16 @@ std::string make_image(const std::vector<std::pair<Elf32_Sword, std::string>> &s
     eh.e_phentsize = sizeof(Elf32_Phdr);
     eh.e_phnum = 2;
     const std::size_t total = str_offset + strtab.size();
-    Elf32_Phdr load{PT_LOAD, 0, base, base, static_cast<Elf32_Word>(total), static_cast<Elf32_Word>(total), PF_R, 4};
-    Elf32_Phdr dynamic{PT_DYNAMIC, static_cast<Elf32_Off>(dyn_offset), base + static_cast<Elf32_Addr>(dyn_offset),
-                       base + static_cast<Elf32_Addr>(dyn_offset), static_cast<Elf32_Word>(dyn_bytes),
-                       static_cast<Elf32_Word>(dyn_bytes), PF_R, 4};
+    Elf32_Phdr load{PT_LOAD, 0, base, base, static_cast<Elf32_Word>(total), static_cast<Elf32_Word>(total),
+                    PF_R,    4};
+    Elf32_Phdr dynamic{PT_DYNAMIC,
+                       static_cast<Elf32_Off>(dyn_offset),
+                       base + static_cast<Elf32_Addr>(dyn_offset),
+                       base + static_cast<Elf32_Addr>(dyn_offset),
+                       static_cast<Elf32_Word>(dyn_bytes),
+                       static_cast<Elf32_Word>(dyn_bytes),
+                       PF_R,
+                       4};
 
     std::string image(reinterpret_cast<const char *>(&eh), sizeof eh);
     image.append(reinterpret_cast<const char *>(&load), sizeof load);
@@ -52,7 +58,8 @@ std::string make_image(const std::vector<std::pair<Elf32_Sword, std::string>> &s
 TEST(ElfDynamic, ReadsNeededRunpathAndRpathInOrder) {
     std::string error;
     const auto info = elfcheck::read_dynamic(
-        make_image({{DT_NEEDED, "libvexa.so"}, {DT_RUNPATH, "/lib"}, {DT_NEEDED, "libc.so.6"}, {DT_RPATH, "/opt"}}),
+        make_image(
+            {{DT_NEEDED, "libvexa.so"}, {DT_RUNPATH, "/lib"}, {DT_NEEDED, "libc.so.6"}, {DT_RPATH, "/opt"}}),
         error);
     ASSERT_TRUE(info) << error;
     EXPECT_TRUE(info->is_32bit_arm);

@@ -36,7 +36,8 @@ elfcheck::dynamic_info dynamic_of(const fs::path &file) {
 std::set<std::string> names_in(const fs::path &dir) {
     std::set<std::string> names;
     if (fs::is_directory(dir))
-        for (const auto &entry : fs::directory_iterator{dir}) names.insert(entry.path().filename().string());
+        for (const auto &entry : fs::directory_iterator{dir})
+            names.insert(entry.path().filename().string());
     return names;
 }
 

@@ -1,5 +1,6 @@
 #include "run.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -34,9 +35,19 @@ double now_seconds() {
 
 } // namespace
 
-std::vector<std::string> with_emulator(const std::vector<std::string> &argv) {
+std::vector<std::string> with_emulator(const std::vector<std::string> &argv,
+                                       const std::vector<std::string> &loader_env) {
     std::vector<std::string> args = emulator_prefix();
-    args.insert(args.end(), argv.begin(), argv.end());
+    if (args.empty() || argv.empty()) return argv;
+    // The loader's variables are meant for the program's loader, not the emulator's: an ARM
+    // preload would make the host loader complain on the program's standard error.
+    for (const std::string &entry : loader_env) args.insert(args.end(), {"-E", entry});
+    args.push_back(argv.front());
+    // The simulated board's runner starts the program itself, so it needs the emulator as well.
+    const auto own_end = std::find(argv.begin(), argv.end(), "--");
+    if (argv.front() == bin_path("boardsim") && std::find(argv.begin(), own_end, "--emulator") == own_end)
+        args.insert(args.end(), {"--emulator", BOARD_TOOLS_EMULATOR});
+    args.insert(args.end(), argv.begin() + 1, argv.end());
     return args;
 }
 
@@ -44,21 +55,20 @@ std::string bin_path(const std::string &name) { return std::string{BOARD_TOOLS_B
 std::string lib_path(const std::string &name) { return std::string{BOARD_TOOLS_LIB_DIR} + "/" + name; }
 
 run_result run_program(const std::vector<std::string> &argv_in, const run_options &options) {
-    std::vector<std::string> args = with_emulator(argv_in);
-
+    const bool emulated = !emulator_prefix().empty();
     std::vector<std::string> env;
+    std::vector<std::string> loader_env;
     for (char **e = environ; *e != nullptr; ++e) env.emplace_back(*e);
     for (const std::string &extra : options.env) {
         const std::string name = extra.substr(0, extra.find('=') + 1);
-        // The loader's variables are meant for the program's loader, not the emulator's: an ARM
-        // preload would make the host loader complain on the program's standard error.
-        if (args.size() > argv_in.size() && name.rfind("LD_", 0) == 0) {
-            args.insert(args.end() - static_cast<std::ptrdiff_t>(argv_in.size()), {"-E", extra});
+        if (emulated && name.rfind("LD_", 0) == 0) {
+            loader_env.push_back(extra);
             continue;
         }
         std::erase_if(env, [&](const std::string &entry) { return entry.rfind(name, 0) == 0; });
         env.push_back(extra);
     }
+    std::vector<std::string> args = with_emulator(argv_in, loader_env);
 
     std::vector<char *> argv_c;
     for (std::string &a : args) argv_c.push_back(a.data());

@@ -23,8 +23,10 @@ struct run_options {
 run_result run_program(const std::vector<std::string> &argv, const run_options &options = {});
 
 // argv with the build's emulator in front (nothing in a native build), for a test that starts a
-// program by other means than run_program.
-std::vector<std::string> with_emulator(const std::vector<std::string> &argv);
+// program by other means than run_program. loader_env (LD_PRELOAD=... and the like) is handed to the
+// emulated program alone. The simulated board's runner is also told to start its program emulated.
+std::vector<std::string> with_emulator(const std::vector<std::string> &argv,
+                                       const std::vector<std::string> &loader_env = {});
 
 // build/bin/<name> and build/lib/<name> of the build under test.
 std::string bin_path(const std::string &name);
