@@ -156,6 +156,12 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "boardsim: %s: cannot be read: %s\n", preload.c_str(), std::strerror(errno));
         return status_bad_use;
     }
+    // An emulator would report a missing program in its own words and status: say it as without one.
+    if (!opt.emulator.empty() && ::access(opt.program.front().c_str(), X_OK) != 0) {
+        std::fprintf(stderr, "boardsim: cannot run %s: %s\n", opt.program.front().c_str(),
+                     std::strerror(errno));
+        return 127;
+    }
     std::vector<std::string> settings{"BOARDSIM_SCENARIO=" + opt.scenario, "BOARDSIM_TRACE=" + opt.trace,
                                       "BOARDSIM_FAIL_OP=" + opt.fail_op};
 
