@@ -34,6 +34,14 @@ class runner : public ::testing::Test {
         if (!scenario_name.empty()) options.insert(options.begin(), {"--scenario", scenario(scenario_name)});
         return run(options, {bin_path("test_type_spi")});
     }
+    // In a cross build, the emulator that runs the build's programs, as the runner's --emulator text.
+    static std::string build_emulator() {
+        lines words = testsupport::with_emulator({"program"});
+        words.pop_back();
+        std::string text;
+        for (const std::string &w : words) text += (text.empty() ? "" : " ") + w;
+        return text;
+    }
     std::string trace_path() const { return dir_.file("trace.txt"); }
     lines trace() const { return split_lines(read_file(trace_path())); }
 
@@ -260,11 +268,15 @@ TEST_F(runner, a_malformed_scenario_is_refused_before_the_program_runs) {
 }
 
 TEST_F(runner, under_an_emulator_only_the_emulated_program_gets_the_preload) {
-    // Takes -E NAME=VALUE settings for the program the way qemu-arm does, and says what it ran with itself.
+    // Takes -E NAME=VALUE settings for the program the way qemu-arm does (in a cross build, by handing
+    // them on to it), and says what it ran with itself.
     const std::string emulator = dir_.file("emulator.sh");
-    testsupport::write_file(emulator, "echo \"emulator preload: ${LD_PRELOAD:-none}\" >&2\n"
-                                      "while [ \"$1\" = -E ]; do export \"$2\"; shift 2; done\n"
-                                      "exec \"$@\"\n");
+    const std::string emulated = build_emulator();
+    testsupport::write_file(emulator, "echo \"emulator preload: ${LD_PRELOAD:-none}\" >&2\n" +
+                                          (emulated.empty()
+                                               ? "while [ \"$1\" = -E ]; do export \"$2\"; shift 2; done\n"
+                                                 "exec \"$@\"\n"
+                                               : "exec " + emulated + " \"$@\"\n"));
     const testsupport::run_result r = run(
         {"--scenario", scenario("chain2_k6"), "--trace", trace_path(), "--emulator", "/bin/sh " + emulator},
         {bin_path("test_type_spi")});
@@ -294,11 +306,19 @@ TEST_F(runner, bad_use_gives_the_usage_and_status_2_and_an_unknown_program_127) 
 }
 
 TEST_F(runner, the_program_exit_status_and_signals_come_back) {
-    EXPECT_EQ(run({}, {"/bin/sh", "-c", "exit 3"}).exit_code, 3);
-    EXPECT_EQ(run({}, {"/bin/sh", "-c", "kill -TERM $$"}).exit_code, 143);
-    EXPECT_EQ(run({}, {"/bin/sh", "-c", "kill -KILL $$"}).exit_code, 137);
+    // In a cross build the runner is emulated but /bin/sh is the build machine's own: a stand-in
+    // emulator that drops the settings runs it as it is.
+    lines options;
+    if (!build_emulator().empty()) {
+        const std::string native = dir_.file("native.sh");
+        testsupport::write_file(native, "while [ \"$1\" = -E ]; do shift 2; done\nexec \"$@\"\n");
+        options = {"--emulator", "/bin/sh " + native};
+    }
+    EXPECT_EQ(run(options, {"/bin/sh", "-c", "exit 3"}).exit_code, 3);
+    EXPECT_EQ(run(options, {"/bin/sh", "-c", "kill -TERM $$"}).exit_code, 143);
+    EXPECT_EQ(run(options, {"/bin/sh", "-c", "kill -KILL $$"}).exit_code, 137);
     const testsupport::run_result echo =
-        run({}, {"/bin/sh", "-c", "read line; echo \"got $line\"; echo err >&2"});
+        run(options, {"/bin/sh", "-c", "read line; echo \"got $line\"; echo err >&2"});
     EXPECT_EQ(echo.out, "got \n") << "standard input is the program's own";
     EXPECT_EQ(echo.err, "err\n");
 }
