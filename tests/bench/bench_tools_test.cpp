@@ -289,7 +289,7 @@ TEST(RunOnce, PeakMemoryIsTheChildsOwn) {
         getrusage(RUSAGE_SELF, &self);
         measurer_kib = self.ru_maxrss;
     }
-    EXPECT_LT(small.maxrss_kib, measurer_kib + 3 * 1024);
+    EXPECT_LT(small.maxrss_kib, measurer_kib + 3L * 1024);
 
     bench::sample big;
     ASSERT_TRUE(bench::run_once({"/bin/dd", "if=/dev/zero", "of=/dev/null", "bs=32M", "count=1"}, "/dev/null",
