@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# The packages of this build: the tarball and the Debian package hold exactly the installed programs
+# under usr/bin, stripped, and the Debian package is for the expected architecture.
+#   package_test.sh BUILD_DIR ARCH PROGRAM...
+set -uo pipefail
+build_dir=$1 arch=$2
+shift 2
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "not ok: $*"; failures=$((failures + 1)); }
+
+if ! cpack --config "$build_dir/CPackConfig.cmake" -B "$work/out" >"$work/log" 2>&1; then
+    cat "$work/log"
+    echo "not ok: cpack"
+    exit 1
+fi
+deb=("$work"/out/board-tools_*_"$arch".deb)
+tgz=("$work"/out/board-tools-*-"$arch".tar.gz)
+[[ -f ${deb[0]} ]] || fail "no Debian package for $arch: $(ls "$work/out")"
+[[ -f ${tgz[0]} ]] || fail "no tarball for $arch: $(ls "$work/out")"
+((failures == 0)) || exit 1
+
+expected=$(printf 'usr/bin/%s\n' "$@" | sort)
+deb_files=$(dpkg-deb --fsys-tarfile "${deb[0]}" | tar -t | sed 's|^\./||' | grep -v '/$' | sort)
+tgz_files=$(tar -tzf "${tgz[0]}" | sed 's|^\./||' | grep -v '/$' | sort)
+[[ $deb_files == "$expected" ]] || fail "Debian package holds: $deb_files"
+[[ $tgz_files == "$expected" ]] || fail "tarball holds: $tgz_files"
+[[ $(dpkg-deb -f "${deb[0]}" Architecture) == "$arch" ]] || fail "architecture $(dpkg-deb -f "${deb[0]}" Architecture)"
+[[ $(dpkg-deb -f "${deb[0]}" Package) == board-tools ]] || fail "package name $(dpkg-deb -f "${deb[0]}" Package)"
+
+mkdir -p "$work/unpacked"
+tar -xzf "${tgz[0]}" -C "$work/unpacked"
+readelf=$(sed -n 's/^CMAKE_READELF:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
+for p in "$@"; do
+    [[ -x $work/unpacked/usr/bin/$p ]] || fail "$p is not executable in the tarball"
+    if "$readelf" -S "$work/unpacked/usr/bin/$p" | grep -q '\.symtab'; then fail "$p is not stripped"; fi
+done
+
+if ((failures)); then
+    echo "$failures failed"
+    exit 1
+fi
+echo "ok: $(basename "${deb[0]}") and $(basename "${tgz[0]}") hold $*"
