@@ -148,13 +148,9 @@ TEST_F(board_files, the_clock_reads_back_what_was_written_or_what_the_scenario_s
 
 // ---- SPI ports ----
 
-spi_config probe_port(int bus) {
-    return spi_config{.bus = bus, .cs = 0, .mode = 1, .speed = 1500000, .bits = 8, .delay = 0};
-}
-
 TEST_F(board_files, a_port_takes_its_settings_and_reads_back_what_the_driver_holds) {
     load("spi 4 mode-readback 3\nspi 4 bits-readback 9\nspi 4 speed-readback 1000000");
-    spi_config config = probe_port(4);
+    spi_config config = chain_spi_config(4);
     spi_ctx *spi = spi_init(&config);
     ASSERT_NE(spi, nullptr);
     EXPECT_EQ(config.mode, 3);
@@ -182,7 +178,7 @@ TEST_F(board_files, a_port_takes_its_settings_and_reads_back_what_the_driver_hol
 
 TEST_F(board_files, a_failing_request_stops_the_port_set_up) {
     load("spi 0 fail-request rd_bits");
-    spi_config config = probe_port(0);
+    spi_config config = chain_spi_config(0);
     config.bits = 7;
     EXPECT_EQ(spi_init(&config), nullptr);
     EXPECT_EQ(trace_from("RD_BITS"),
@@ -193,7 +189,7 @@ TEST_F(board_files, a_failing_request_stops_the_port_set_up) {
 TEST_F(board_files, missing_ports_and_other_nodes_fail_to_open) {
     load("spi * present no\nspi 6 present yes");
     for (int bus = 0; bus < 8; ++bus) {
-        spi_config config = probe_port(bus);
+        spi_config config = chain_spi_config(bus);
         spi_ctx *spi = spi_init(&config);
         EXPECT_EQ(spi != nullptr, bus == 6) << bus;
         spi_exit(spi);

@@ -11,13 +11,9 @@ namespace {
 
 using zynq_spi = board_test;
 
-spi_config chain_port(std::int32_t bus) {
-    return spi_config{.bus = bus, .cs = 0, .mode = 1, .speed = 1500000, .bits = 8, .delay = 0};
-}
-
 TEST_F(zynq_spi, init_configures_in_order_and_keeps_what_the_driver_took) {
     load("spi 3 mode-readback 3\nspi 3 bits-readback 16\nspi 3 speed-readback 1000000");
-    spi_config config = chain_port(3);
+    spi_config config = chain_spi_config(3);
     spi_ctx *ctx = spi_init(&config);
     ASSERT_NE(ctx, nullptr);
     EXPECT_THAT(board_ops(),
@@ -44,7 +40,7 @@ TEST_F(zynq_spi, init_configures_in_order_and_keeps_what_the_driver_took) {
 TEST_F(zynq_spi, init_without_a_config_or_a_device_node_gives_none_silently) {
     EXPECT_EQ(spi_init(nullptr), nullptr);
     load("spi 5 present no");
-    spi_config config = chain_port(5);
+    spi_config config = chain_spi_config(5);
     ::testing::internal::CaptureStderr();
     ::testing::internal::CaptureStdout();
     EXPECT_EQ(spi_init(&config), nullptr);
@@ -62,7 +58,7 @@ TEST_F(zynq_spi, a_failed_request_closes_the_port_and_stops_the_configuration) {
         SCOPED_TRACE(c.request);
         boardsim::reset();
         load(std::string{"spi 1 fail-request "} + c.request);
-        spi_config config = chain_port(1);
+        spi_config config = chain_spi_config(1);
         EXPECT_EQ(spi_init(&config), nullptr);
         const auto lines = board_ops();
         ASSERT_EQ(lines.size(), 1 + c.requests_issued + 1);
@@ -88,7 +84,7 @@ class zynq_spi_open : public zynq_spi {
         spi_exit(ctx);
         zynq_spi::TearDown();
     }
-    spi_config config = chain_port(0);
+    spi_config config = chain_spi_config(0);
     spi_ctx *ctx = nullptr;
 };
 
@@ -116,7 +112,7 @@ TEST_F(zynq_spi_open, nothing_reaches_the_port_without_data_or_length) {
 
 TEST_F(zynq_spi, failed_transfers_report_zero) {
     load("chain 0 fail-reads all\nchain 0 fail-writes all");
-    spi_config config = chain_port(0);
+    spi_config config = chain_spi_config(0);
     spi_ctx *ctx = spi_init(&config);
     ASSERT_NE(ctx, nullptr);
     const std::uint8_t data[2] = {1, 2};
