@@ -83,6 +83,10 @@ const char *errno_name(int e) {
         return "EPERM";
     case ENOTTY:
         return "ENOTTY";
+    case EACCES:
+        return "EACCES";
+    case EMSGSIZE:
+        return "EMSGSIZE";
     case EFAULT:
         return "EFAULT";
     default:
@@ -233,9 +237,14 @@ bool file_exists(board &b, const board_path &where) {
 
 // ---- writes ----
 
+bool gpio_absent(const board &b, int line) {
+    const auto it = b.setup.gpio.find(line);
+    return it != b.setup.gpio.end() && it->second.absent;
+}
+
 ssize_t write_gpio_export(board &b, std::string_view text, std::size_t count, bool unexport) {
     const std::optional<long long> n = attribute_number(text);
-    if (!n || *n < 0 || *n > 100000) return fail_with(EINVAL);
+    if (!n || *n < 0 || *n > 100000 || gpio_absent(b, static_cast<int>(*n))) return fail_with(EINVAL);
     gpio_line &g = b.gpio[static_cast<int>(*n)];
     if (!unexport) {
         if (g.exported) return fail_with(EBUSY);
@@ -279,7 +288,11 @@ ssize_t write_fclk_rate(board &b, std::string_view text, std::size_t count) {
     return static_cast<ssize_t>(count);
 }
 
+// spidev's transfer buffer (its bufsiz parameter); a longer read or write is refused whole.
+constexpr std::size_t spidev_buffer = 4096;
+
 ssize_t write_spidev(board &b, int bus, const void *buf, std::size_t count) {
+    if (count > spidev_buffer) return fail_with(EMSGSIZE);
     chain_state &c = b.chains[bus];
     const chain_setup &s = b.setup.chains[bus];
     ++c.writes;
@@ -289,6 +302,7 @@ ssize_t write_spidev(board &b, int bus, const void *buf, std::size_t count) {
 }
 
 ssize_t read_spidev(board &b, int bus, void *buf, std::size_t count) {
+    if (count > spidev_buffer) return fail_with(EMSGSIZE);
     chain_state &c = b.chains[bus];
     const chain_setup &s = b.setup.chains[bus];
     ++c.reads;
@@ -333,7 +347,7 @@ int spi_ioctl(board &b, int bus, unsigned long request, void *arg, std::string &
     int result = 0;
     const port_setup &p = b.setup.ports[bus];
     spi_port_state &state = b.ports[bus];
-    if (p.fail_request == info->which) {
+    if (p.fail_request == info->which || (info->which == spi_request::wr_speed && get() == 0)) {
         result = static_cast<int>(fail_with(EINVAL));
     } else {
         switch (info->which) {
@@ -399,6 +413,14 @@ int watchdog_ioctl(board &b, unsigned long request, void *arg, std::string &deta
     std::memcpy(&value, arg, sizeof value);
     detail += ' ';
     detail += std::to_string(value);
+    const auto seconds = static_cast<std::uint32_t>(value);
+    if (request == wdioc_settimeout &&
+        (seconds < b.setup.watchdog_timeout_min || seconds > b.setup.watchdog_timeout_max)) {
+        // Refused before the driver sees it: nothing is written back.
+        b.wdt.timeouts_requested.push_back(value);
+        detail += " -> " + std::to_string(value);
+        return static_cast<int>(fail_with(EINVAL));
+    }
     if (request == wdioc_settimeout) {
         b.wdt.timeouts_requested.push_back(value);
         b.wdt.timeout = b.setup.watchdog_timeout_readback.value_or(value);
@@ -519,6 +541,9 @@ int board_open(const char *path, const board_path &where, int flags) {
         error = ENOENT;
     } else if (where.kind == file_kind::watchdog && (b.setup.watchdog_busy || b.watchdog_open)) {
         error = EBUSY;
+    } else if ((where.kind == file_kind::gpio_export || where.kind == file_kind::gpio_unexport) &&
+               (flags & O_ACCMODE) != O_WRONLY) {
+        error = EACCES; // write-only attributes
     }
     if (error != 0) {
         trace_line(b, line + result_text(-1, error, injected));
@@ -568,8 +593,6 @@ ssize_t board_read(int fd, void *buf, std::size_t count) {
         case file_kind::spidev:
             result = read_spidev(b, f.where.index, buf, count);
             break;
-        case file_kind::gpio_export:
-        case file_kind::gpio_unexport:
         case file_kind::fclk_export:
             result = fail_with(EIO);
             break;

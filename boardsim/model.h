@@ -75,6 +75,7 @@ struct chain_setup {
 struct gpio_setup {
     std::optional<std::string> reads; // what the value file of an input delivers
     bool broken = false;              // direction and value files cannot be opened
+    bool absent = false;              // no such line: exporting it fails
 };
 
 struct scenario {
@@ -89,6 +90,10 @@ struct scenario {
     bool watchdog_present = true;
     bool watchdog_busy = false;
     std::optional<int> watchdog_timeout_readback;
+    // The timeouts the driver takes, in seconds, as the kernel compares them (unsigned): its
+    // watchdog core refuses anything above UINT_MAX / 1000 whatever the driver.
+    std::uint32_t watchdog_timeout_min = 0;
+    std::uint32_t watchdog_timeout_max = 4294967;
     std::uint64_t watchdog_stop_after = 0;
     std::uint64_t fail_op = 0;
 };

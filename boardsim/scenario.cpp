@@ -410,20 +410,53 @@ bool parse_spi(line_reader &r, scenario &s) {
     return true;
 }
 
+constexpr std::uint64_t gpio_max = 100000;
+constexpr std::uint64_t gpio_range_max = 4096;
+
+// "L" or "FROM-TO": the GPIO lines a line of the scenario applies to.
+bool take_lines(line_reader &r, std::uint64_t &from, std::uint64_t &to) {
+    const std::string expected = "a GPIO number 0 to 100000, or a range FROM-TO";
+    std::string text;
+    if (!r.take_word(text, expected)) return false;
+    const std::size_t dash = text.find('-');
+    auto number = [](std::string_view t, std::uint64_t &out) {
+        const auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), out);
+        return !t.empty() && ec == std::errc{} && ptr == t.data() + t.size() && out <= gpio_max;
+    };
+    const std::string_view all{text};
+    const bool ok = dash == std::string::npos
+                        ? number(all, from) && number(all, to)
+                        : number(all.substr(0, dash), from) && number(all.substr(dash + 1), to) && from <= to;
+    r.unread();
+    if (!ok) return r.fail(expected);
+    if (to - from >= gpio_range_max) return r.fail("a range of at most 4096 lines");
+    r.skip();
+    return true;
+}
+
 bool parse_gpio(line_reader &r, scenario &s) {
-    std::uint64_t line = 0;
-    if (!r.take_number(line, 100000, "a GPIO number 0 to 100000")) return false;
-    gpio_setup &g = s.gpio[static_cast<int>(line)];
+    std::uint64_t from = 0;
+    std::uint64_t to = 0;
+    if (!take_lines(r, from, to)) return false;
+    gpio_setup v;
     int choice = 0;
-    if (!r.take_choice(choice, {"reads", "broken"}, "a GPIO setting (reads, broken)")) return false;
+    if (!r.take_choice(choice, {"reads", "broken", "absent"}, "a GPIO setting (reads, broken, absent)"))
+        return false;
     if (choice == 0) {
         std::string text;
         if (!r.take_text(text, "the text the value file reads, e.g. 0, 1 or \"1\\n\"")) return false;
-        g.reads = text;
-    } else if (!r.take_yes_no(g.broken, "broken")) {
+        v.reads = text;
+    } else if (!r.take_yes_no(choice == 1 ? v.broken : v.absent, choice == 1 ? "broken" : "absent")) {
         return false;
     }
-    return r.finish();
+    if (!r.finish()) return false;
+    for (std::uint64_t line = from; line <= to; ++line) {
+        gpio_setup &g = s.gpio[static_cast<int>(line)];
+        if (choice == 0) g.reads = v.reads;
+        if (choice == 1) g.broken = v.broken;
+        if (choice == 2) g.absent = v.absent;
+    }
+    return true;
 }
 
 bool parse_fclk(line_reader &r, scenario &s) {
@@ -454,8 +487,8 @@ bool parse_vidgen(line_reader &r, scenario &s) {
 
 bool parse_watchdog(line_reader &r, scenario &s) {
     int choice = 0;
-    if (!r.take_choice(choice, {"present", "busy", "timeout-readback", "stop-after"},
-                       "a watchdog setting (present, busy, timeout-readback, stop-after)"))
+    if (!r.take_choice(choice, {"present", "busy", "timeout-readback", "stop-after", "timeout-range"},
+                       "a watchdog setting (present, busy, timeout-readback, stop-after, timeout-range)"))
         return false;
     if (choice == 0 && !r.take_yes_no(s.watchdog_present, "present")) return false;
     if (choice == 1 && !r.take_yes_no(s.watchdog_busy, "busy")) return false;
@@ -474,6 +507,20 @@ bool parse_watchdog(line_reader &r, scenario &s) {
         if (!r.take_number(n, std::numeric_limits<std::uint32_t>::max(), "a count of keep-alives (0: never)"))
             return false;
         s.watchdog_stop_after = n;
+    }
+    if (choice == 4) {
+        std::uint64_t min = 0;
+        std::uint64_t max = 0;
+        const std::uint64_t limit = std::numeric_limits<std::uint32_t>::max() / 1000;
+        if (!r.take_number(min, limit, "the shortest timeout in seconds (0 to 4294967)") ||
+            !r.take_number(max, limit, "the longest timeout in seconds (0 to 4294967)"))
+            return false;
+        if (max < min) {
+            r.unread();
+            return r.fail("a longest timeout no shorter than the shortest");
+        }
+        s.watchdog_timeout_min = static_cast<std::uint32_t>(min);
+        s.watchdog_timeout_max = static_cast<std::uint32_t>(max);
     }
     return r.finish();
 }

@@ -76,15 +76,17 @@ TEST_F(board_files, inputs_read_the_scenario_and_insertion_lines_follow_the_chai
     EXPECT_EQ(gpio_get_value(896), -1) << "not exported on this fresh board";
 }
 
+// What one open, one write and one close give: the bytes taken, or minus the error.
+int write_to(const char *path, std::string_view text) {
+    const int fd = ::open(path, O_WRONLY);
+    if (fd < 0) return -errno;
+    const ssize_t n = ::write(fd, text.data(), text.size());
+    const int e = errno;
+    ::close(fd);
+    return n < 0 ? -e : static_cast<int>(n);
+}
+
 TEST_F(board_files, sysfs_refuses_what_the_kernel_refuses) {
-    const auto write_to = [](const char *path, std::string_view text) {
-        const int fd = ::open(path, O_WRONLY);
-        if (fd < 0) return -errno;
-        const ssize_t n = ::write(fd, text.data(), text.size());
-        const int e = errno;
-        ::close(fd);
-        return n < 0 ? -e : static_cast<int>(n);
-    };
     EXPECT_EQ(write_to("/sys/class/gpio/export", "900"), 3);
     EXPECT_EQ(write_to("/sys/class/gpio/export", "900\n"), -EBUSY) << "exported twice";
     EXPECT_EQ(write_to("/sys/class/gpio/export", "nine"), -EINVAL);
@@ -96,7 +98,7 @@ TEST_F(board_files, sysfs_refuses_what_the_kernel_refuses) {
     EXPECT_EQ(write_to("/sys/class/gpio/unexport", "900"), 3);
     EXPECT_EQ(write_to("/sys/class/gpio/gpio900/value", "0"), -ENOENT);
     EXPECT_EQ(write_to("/sys/class/gpio/unexport", "900"), -EINVAL);
-    EXPECT_EQ(read_text("/sys/class/gpio/export"), "");
+    EXPECT_EQ(read_text("/sys/class/gpio/export"), "<no file>") << "write-only";
     EXPECT_EQ(write_to("/sys/class/gpio/gpiochip0/label", "x"), -ENOENT);
 
     // A descriptor keeps its own access mode.
@@ -116,6 +118,46 @@ TEST_F(board_files, a_broken_line_exports_but_its_files_cannot_be_opened) {
     EXPECT_EQ(trace_from("direction"),
               (lines{"#4 open /sys/class/gpio/gpio896/direction O_WRONLY = -1 ENOENT",
                      "#5 open /sys/class/gpio/gpio896/value O_RDONLY = -1 ENOENT"}));
+}
+
+// Answers that differed from a real kernel's until the board was measured on one.
+TEST_F(board_files, refusals_as_a_real_kernel_gives_them) {
+    load("gpio 870-879 absent yes\nwatchdog timeout-range 1 65535");
+    EXPECT_EQ(write_to("/sys/class/gpio/export", "872"), -EINVAL) << "no such line";
+    EXPECT_EQ(write_to("/sys/class/gpio/export", "880"), 3);
+    for (const int flags : {O_RDONLY, O_RDWR}) {
+        EXPECT_EQ(::open("/sys/class/gpio/unexport", flags), -1);
+        EXPECT_EQ(errno, EACCES);
+    }
+
+    const int port = ::open("/dev/spidev0.0", O_RDWR);
+    ASSERT_GE(port, 0);
+    std::vector<std::uint8_t> block(4097);
+    EXPECT_EQ(::write(port, block.data(), block.size()), -1);
+    EXPECT_EQ(errno, EMSGSIZE) << "longer than the driver's buffer";
+    EXPECT_EQ(::read(port, block.data(), block.size()), -1);
+    EXPECT_EQ(errno, EMSGSIZE);
+    EXPECT_EQ(::write(port, block.data(), 4096), 4096);
+    std::uint32_t speed = 0;
+    EXPECT_EQ(::ioctl(port, 0x40046b04UL, &speed), -1);
+    EXPECT_EQ(errno, EINVAL);
+    ::close(port);
+
+    const int dog = ::open("/dev/watchdog0", O_WRONLY);
+    ASSERT_GE(dog, 0);
+    struct timeout_case {
+        int asked;
+        int result;
+        int after;
+    };
+    for (const timeout_case c : {timeout_case{0, -1, 0}, timeout_case{65536, -1, 65536},
+                                 timeout_case{-1, -1, -1}, timeout_case{65535, 0, 65535}}) {
+        int value = c.asked;
+        EXPECT_EQ(::ioctl(dog, 0xC0045706UL, &value), c.result) << c.asked;
+        EXPECT_EQ(value, c.after) << c.asked;
+    }
+    EXPECT_EQ(boardsim::watchdog().timeout, 65535) << "a refused timeout leaves the one in effect";
+    ::close(dog);
 }
 
 // ---- fclk1 ----

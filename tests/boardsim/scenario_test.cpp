@@ -155,7 +155,12 @@ TEST(scenario, malformed_lines_name_the_file_the_line_and_what_was_expected) {
         {"spi 0 speed-readback 4294967296", "bad.scn:1: expected a speed in Hz, got \"4294967296\""},
         {"spi 0 colour blue", "bad.scn:1: expected a port setting (present, mode-readback, bits-readback, "
                               "speed-readback, fail-request), got \"colour\""},
-        {"gpio 896", "bad.scn:1: expected a GPIO setting (reads, broken), got the end of the line"},
+        {"gpio 896", "bad.scn:1: expected a GPIO setting (reads, broken, absent), got the end of the line"},
+        {"gpio 903-854 absent yes",
+         "bad.scn:1: expected a GPIO number 0 to 100000, or a range FROM-TO, got \"903-854\""},
+        {"gpio 0-4096 absent yes", "bad.scn:1: expected a range of at most 4096 lines, got \"0-4096\""},
+        {"watchdog timeout-range 5 1",
+         "bad.scn:1: expected a longest timeout no shorter than the shortest, got \"1\""},
         {"gpio 896 reads",
          "bad.scn:1: expected the text the value file reads, e.g. 0, 1 or \"1\\n\", got the end "
          "of the line"},

@@ -30,11 +30,11 @@ vexadouble::board_outcome run_watchdog(lines args, const std::string &scenario,
     return o;
 }
 
-lines timeout_trace(int requested, int in_effect) {
+lines timeout_trace(int requested, int in_effect, const std::string &result = "0") {
     return {
         opened,
         "[    0.000000] #2 ioctl /dev/watchdog0 WDIOC_SETTIMEOUT 0xc0045706 " + std::to_string(requested) +
-            " -> " + std::to_string(in_effect) + " = 0",
+            " -> " + std::to_string(in_effect) + " = " + result,
         "[    0.000000] #3 close /dev/watchdog0 = 0",
         "[    0.000000] end: still open: none; 3 board operations",
     };
@@ -64,12 +64,14 @@ TEST(WatchdogTimeout, ValueConvertsAsStrtol) {
     struct conversion {
         std::string text;
         int value;
+        std::string result; // a Linux watchdog refuses more than UINT_MAX / 1000 seconds
     };
-    for (const conversion &c : {conversion{"", 0}, conversion{"abc", 0}, conversion{" 45s", 45},
-                                conversion{"-5", -5}, conversion{"99999999999", 2147483647}}) {
+    for (const conversion &c :
+         {conversion{"", 0, "0"}, conversion{"abc", 0, "0"}, conversion{" 45s", 45, "0"},
+          conversion{"-5", -5, "-1 EINVAL"}, conversion{"99999999999", 2147483647, "-1 EINVAL"}}) {
         const auto o = run_watchdog({"-t", c.text}, "");
         EXPECT_EQ(o.result.exit_code, 0) << c.text;
-        EXPECT_EQ(o.trace, timeout_trace(c.value, c.value)) << c.text;
+        EXPECT_EQ(o.trace, timeout_trace(c.value, c.value, c.result)) << c.text;
         EXPECT_EQ(o.calls, (lines{log_init, log(1, "Watchdog timeout set to " + std::to_string(c.value) +
                                                        " seconds.\\n")}))
             << c.text;
