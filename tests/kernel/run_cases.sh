@@ -1,0 +1,98 @@
+#!/bin/sh
+# Runs the case table on the emulated board's real kernel and prints what each case gave, framed for
+# the host: "@@case NAME STATUS", then "@@out" and "@@err" each followed by that stream in base64, then
+# "@@end". A reset case prints "@@reset NAME MARGIN" the moment its ticker is killed.
+set -f # the commands of the table hold no patterns
+table=$1
+
+# Kernel messages stay off the console while results are printed.
+echo 1 >/proc/sys/kernel/printk
+
+# The watchdog stops on a close that follows the magic character; a ticker that was killed left it
+# running. Harmless when nothing holds it.
+disarm() {
+    printf V 2>/dev/null >/dev/watchdog0
+}
+
+report() { # NAME STATUS
+    echo "@@case $1 $2"
+    echo "@@out"
+    base64 </tmp/case.out
+    echo "@@err"
+    base64 </tmp/case.err
+    echo "@@end"
+}
+
+run_case() { # NAME FIXTURE ENDING PROGRAM ARGS...
+    name=$1 fixture=$2 ending=$3 program=/usr/bin/$4
+    shift 4
+    # By its full path: this busybox runs its own applet of a name before any program on the PATH.
+    set -- "$program" "$@"
+    helper=
+    case $fixture in
+    ticker)
+        /usr/bin/watchdog >/dev/null 2>&1 &
+        helper=$!
+        sleep 1
+        ;;
+    server)
+        /usr/bin/status_server -c 1 >/tmp/server.out 2>&1 &
+        helper=$!
+        for _ in 1 2 3 4 5 6 7 8 9 10 11 12 13 14 15 16 17 18 19 20; do
+            grep -q listening /tmp/server.out && break
+            usleep 100000
+        done
+        ;;
+    margin=*)
+        /usr/bin/watchdog -t "${fixture#margin=}" >/dev/null 2>&1
+        ;;
+    esac
+
+    case $ending in
+    -)
+        timeout -s KILL 60 "$@" </dev/null >/tmp/case.out 2>/tmp/case.err
+        status=$?
+        ;;
+    kill=* | reset=*)
+        "$@" </dev/null >/tmp/case.out 2>/tmp/case.err &
+        pid=$!
+        sleep "${ending#*=}"
+        [ "${ending%%=*}" = reset ] && echo 4 >/proc/sys/kernel/printk
+        kill -TERM "$pid"
+        wait "$pid"
+        status=$?
+        if [ "${ending%%=*}" = reset ]; then
+            echo "@@reset $name ${fixture#margin=}"
+            report "$name" "$status"
+            # The watchdog resets the machine now; still here after its margin is a failure.
+            sleep $((${fixture#margin=} + 5))
+            echo "@@alive $name"
+            return
+        fi
+        ;;
+    esac
+
+    if [ -n "$helper" ]; then
+        kill "$helper" 2>/dev/null
+        wait "$helper" 2>/dev/null
+    fi
+    disarm
+    report "$name" "$status"
+}
+
+# The table is read whole first, so that no descriptor of it is open while a case runs.
+cases=$(grep -v -e '^#' -e '^[[:space:]]*$' "$table")
+old_ifs=$IFS
+IFS='
+'
+for line in $cases; do
+    IFS=$old_ifs
+    set -- $line
+    name=$1
+    shift 2 # the scenario is the host's business
+    run_case "$name" "$@"
+    IFS='
+'
+done
+IFS=$old_ifs
+echo "@@done"
