@@ -16,6 +16,11 @@ std::string check_scenario(std::string_view text, std::string_view name) {
     return detail::parse_scenario(text, name, s);
 }
 
+std::string check_recording(std::string_view text, std::string_view name) {
+    std::vector<detail::board_event> events;
+    return detail::parse_recording(text, name, events);
+}
+
 std::vector<std::string> trace(trace_format format) {
     std::vector<std::string> lines;
     if (current() == nullptr) return lines;
@@ -40,14 +45,16 @@ void clear_trace() {
 std::string finish() {
     detail::board *b = current();
     if (b == nullptr) return "";
-    std::string text = "end: still open: ";
-    if (b->open_order.empty()) text += "none";
+    detail::board_event end{.kind = detail::event_kind::end};
+    end.note = "still open: ";
+    if (b->open_order.empty()) end.note += "none";
     for (std::size_t i = 0; i < b->open_order.size(); ++i) {
-        if (i > 0) text += ", ";
-        text += b->files.at(b->open_order[i]).path;
+        if (i > 0) end.note += ", ";
+        end.note += b->files.at(b->open_order[i]).path;
     }
-    text += "; " + std::to_string(b->ops) + " board operations";
-    detail::trace_line(*b, text);
+    end.note += "; " + std::to_string(b->ops) + " board operations";
+    const std::string text = detail::call_text(end);
+    detail::emit(*b, std::move(end));
     return text;
 }
 

@@ -24,6 +24,8 @@ std::string load_scenario_file(const std::string &path);
 
 // Checks a scenario without touching the board: the same result text as load_scenario.
 std::string check_scenario(std::string_view text, std::string_view name = "scenario");
+// Checks a recording (the trace's lines, see boardsim/README.md): "" or "NAME:LINE: expected ...".
+std::string check_recording(std::string_view text, std::string_view name = "recording");
 
 // Ends the simulation: every call passes through again. Board descriptors still open are dropped.
 void deactivate();

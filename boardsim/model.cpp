@@ -29,18 +29,16 @@ constexpr unsigned long wdioc_gettimeout = 0x80045707;
 
 struct spi_request_info {
     unsigned long number;
-    const char *name;
     spi_request which;
 };
 constexpr std::array<spi_request_info, 6> spi_requests{{
-    {0x40016b01, "SPI_IOC_WR_MODE", spi_request::wr_mode},
-    {0x80016b01, "SPI_IOC_RD_MODE", spi_request::rd_mode},
-    {0x40016b03, "SPI_IOC_WR_BITS_PER_WORD", spi_request::wr_bits},
-    {0x80016b03, "SPI_IOC_RD_BITS_PER_WORD", spi_request::rd_bits},
-    {0x40046b04, "SPI_IOC_WR_MAX_SPEED_HZ", spi_request::wr_speed},
-    {0x80046b04, "SPI_IOC_RD_MAX_SPEED_HZ", spi_request::rd_speed},
+    {0x40016b01, spi_request::wr_mode},
+    {0x80016b01, spi_request::rd_mode},
+    {0x40016b03, spi_request::wr_bits},
+    {0x80016b03, spi_request::rd_bits},
+    {0x40046b04, spi_request::wr_speed},
+    {0x80046b04, spi_request::rd_speed},
 }};
-
 // A whole decimal number and nothing else: "896", as the path of a GPIO line spells it.
 std::optional<int> whole_number(std::string_view text) {
     int value = 0;
@@ -67,84 +65,8 @@ std::optional<long long> attribute_number(std::string_view text) {
     return value;
 }
 
-const char *errno_name(int e) {
-    switch (e) {
-    case ENOENT:
-        return "ENOENT";
-    case EIO:
-        return "EIO";
-    case EBADF:
-        return "EBADF";
-    case EBUSY:
-        return "EBUSY";
-    case EINVAL:
-        return "EINVAL";
-    case EPERM:
-        return "EPERM";
-    case ENOTTY:
-        return "ENOTTY";
-    case EACCES:
-        return "EACCES";
-    case EMSGSIZE:
-        return "EMSGSIZE";
-    case EFAULT:
-        return "EFAULT";
-    default:
-        return "E?";
-    }
-}
-
-std::string flags_text(int flags) {
-    std::string text;
-    switch (flags & O_ACCMODE) {
-    case O_RDONLY:
-        text = "O_RDONLY";
-        break;
-    case O_WRONLY:
-        text = "O_WRONLY";
-        break;
-    case O_RDWR:
-        text = "O_RDWR";
-        break;
-    default:
-        text = "O_ACCMODE";
-        break;
-    }
-    int rest = flags & ~O_ACCMODE;
-#ifdef O_LARGEFILE
-    rest &= ~O_LARGEFILE; // added by the 32-bit C library on its own; not the program's choice
-#endif
-    constexpr std::array<std::pair<int, const char *>, 8> named{{{O_CREAT, "O_CREAT"},
-                                                                 {O_EXCL, "O_EXCL"},
-                                                                 {O_NOCTTY, "O_NOCTTY"},
-                                                                 {O_TRUNC, "O_TRUNC"},
-                                                                 {O_APPEND, "O_APPEND"},
-                                                                 {O_NONBLOCK, "O_NONBLOCK"},
-                                                                 {O_SYNC, "O_SYNC"},
-                                                                 {O_CLOEXEC, "O_CLOEXEC"}}};
-    for (const auto &[bit, name] : named) {
-        if ((rest & bit) == bit) {
-            text += '|';
-            text += name;
-            rest &= ~bit;
-        }
-    }
-    if (rest != 0) {
-        char hex[16];
-        std::snprintf(hex, sizeof hex, "|0x%x", static_cast<unsigned>(rest));
-        text += hex;
-    }
-    return text;
-}
-
 bool is_text_file(file_kind kind) {
     return kind != file_kind::spidev && kind != file_kind::vidgen && kind != file_kind::watchdog;
-}
-
-void append_hex(std::string &out, std::uint64_t value) {
-    char text[24];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    out += text;
 }
 
 board &the() {
@@ -155,25 +77,6 @@ board &the() {
 bool next_op_fails(board &b) {
     ++b.ops;
     return b.fail_at != 0 && b.ops == b.fail_at;
-}
-
-std::string op_prefix(const board &b) {
-    std::string text = "#";
-    text += std::to_string(b.ops);
-    text += ' ';
-    return text;
-}
-
-std::string result_text(ssize_t result, int error, bool injected) {
-    if (result >= 0) {
-        std::string text = "= ";
-        text += std::to_string(result);
-        return text;
-    }
-    std::string text = "= -1 ";
-    text += errno_name(error);
-    if (injected) text += " (injected)";
-    return text;
 }
 
 ssize_t fail_with(int error) {
@@ -313,17 +216,12 @@ ssize_t read_spidev(board &b, int bus, void *buf, std::size_t count) {
 
 // ---- requests ----
 
-int spi_ioctl(board &b, int bus, unsigned long request, void *arg, std::string &detail) {
+int spi_ioctl(board &b, int bus, unsigned long request, void *arg, board_event &e) {
     const spi_request_info *info = nullptr;
     for (const spi_request_info &r : spi_requests)
         if (r.number == request) info = &r;
-    if (info == nullptr) {
-        detail = "request ";
-        append_hex(detail, request);
-        return static_cast<int>(fail_with(ENOTTY));
-    }
-    detail = std::string{info->name} + " ";
-    append_hex(detail, request);
+    if (info == nullptr) return static_cast<int>(fail_with(ENOTTY));
+    e.request_name = request_name(request);
     if (arg == nullptr) return static_cast<int>(fail_with(EFAULT));
 
     const bool speed = info->which == spi_request::wr_speed || info->which == spi_request::rd_speed;
@@ -342,8 +240,8 @@ int spi_ioctl(board &b, int bus, unsigned long request, void *arg, std::string &
             *static_cast<std::uint8_t *>(arg) = static_cast<std::uint8_t>(v);
     };
 
-    detail += ' ';
-    detail += std::to_string(get());
+    e.argument = argument_kind::pointer;
+    e.before = get();
     int result = 0;
     const port_setup &p = b.setup.ports[bus];
     spi_port_state &state = b.ports[bus];
@@ -373,22 +271,16 @@ int spi_ioctl(board &b, int bus, unsigned long request, void *arg, std::string &
             break;
         }
     }
-    detail += " -> ";
-    detail += std::to_string(get());
+    e.after = get();
     return result;
 }
 
-int vidgen_ioctl(board &b, unsigned long request, void *arg, std::string &detail) {
-    if (request != vidgen_set) {
-        detail = "request ";
-        append_hex(detail, request);
-        return static_cast<int>(fail_with(ENOTTY));
-    }
+int vidgen_ioctl(board &b, unsigned long request, void *arg, board_event &e) {
+    if (request != vidgen_set) return static_cast<int>(fail_with(ENOTTY));
     const auto value = static_cast<long>(reinterpret_cast<std::uintptr_t>(arg));
-    detail = "VIDGEN_SET ";
-    append_hex(detail, request);
-    detail += " ";
-    append_hex(detail, static_cast<std::uint64_t>(static_cast<unsigned long>(value)));
+    e.request_name = request_name(request);
+    e.argument = argument_kind::value;
+    e.before = static_cast<std::int64_t>(static_cast<unsigned long>(value));
     b.vidgen.push_back(value);
     if (b.setup.vidgen_fail) return static_cast<int>(fail_with(EINVAL));
     return 0;
@@ -396,29 +288,21 @@ int vidgen_ioctl(board &b, unsigned long request, void *arg, std::string &detail
 
 constexpr std::size_t keepalive_record_limit = 100000;
 
-int watchdog_ioctl(board &b, unsigned long request, void *arg, std::string &detail, bool &stop) {
-    const char *name = request == wdioc_settimeout   ? "WDIOC_SETTIMEOUT"
-                       : request == wdioc_keepalive  ? "WDIOC_KEEPALIVE"
-                       : request == wdioc_gettimeout ? "WDIOC_GETTIMEOUT"
-                                                     : nullptr;
-    if (name == nullptr) {
-        detail = "request ";
-        append_hex(detail, request);
+int watchdog_ioctl(board &b, unsigned long request, void *arg, board_event &e, bool &stop) {
+    if (request != wdioc_settimeout && request != wdioc_keepalive && request != wdioc_gettimeout)
         return static_cast<int>(fail_with(ENOTTY));
-    }
-    detail = std::string{name} + " ";
-    append_hex(detail, request);
+    e.request_name = request_name(request);
     if (arg == nullptr) return static_cast<int>(fail_with(EFAULT));
     int value = 0;
     std::memcpy(&value, arg, sizeof value);
-    detail += ' ';
-    detail += std::to_string(value);
+    e.argument = argument_kind::pointer;
+    e.before = value;
+    e.after = value;
     const auto seconds = static_cast<std::uint32_t>(value);
     if (request == wdioc_settimeout &&
         (seconds < b.setup.watchdog_timeout_min || seconds > b.setup.watchdog_timeout_max)) {
         // Refused before the driver sees it: nothing is written back.
         b.wdt.timeouts_requested.push_back(value);
-        detail += " -> " + std::to_string(value);
         return static_cast<int>(fail_with(EINVAL));
     }
     if (request == wdioc_settimeout) {
@@ -434,16 +318,8 @@ int watchdog_ioctl(board &b, unsigned long request, void *arg, std::string &deta
                static_cast<std::uint64_t>(b.wdt.keepalives) == b.setup.watchdog_stop_after;
     }
     std::memcpy(&value, arg, sizeof value);
-    detail += " -> ";
-    detail += std::to_string(value);
+    e.after = value;
     return 0;
-}
-
-std::string time_prefix(std::uint64_t us) {
-    char text[40];
-    std::snprintf(text, sizeof text, "[%5llu.%06llu] ", static_cast<unsigned long long>(us / 1000000),
-                  static_cast<unsigned long long>(us % 1000000));
-    return text;
 }
 
 } // namespace
@@ -519,25 +395,65 @@ void deactivate_board() {
     the_board = nullptr;
 }
 
-void trace_line(board &b, const std::string &text) {
-    const std::string line = time_prefix(b.clock_us) + text;
+void emit(board &b, board_event e) {
+    e.time_us = b.clock_us;
+    const std::string line = time_prefix(b.clock_us) + event_text(e);
     if (b.keep_trace) b.trace.push_back(line);
-    if (b.trace_fd >= 0) {
-        const std::string with_end = line + "\n";
-        [[maybe_unused]] const ssize_t n = real().write(b.trace_fd, with_end.data(), with_end.size());
-    }
+    const std::string with_end = line + "\n";
+    for (const int fd : {b.trace_fd, b.record_fd})
+        if (fd >= 0) [[maybe_unused]]
+            const ssize_t n = real().write(fd, with_end.data(), with_end.size());
 }
 
 bool is_board_fd(int fd) {
     return the_board != nullptr && the_board->files.contains(fd);
 }
 
+board_event operation(board &b, event_kind kind, const std::string &path, file_kind file) {
+    board_event e;
+    e.kind = kind;
+    e.path = path;
+    e.text_file = is_text_file(file);
+    e.injected = next_op_fails(b);
+    e.number = b.ops;
+    return e;
+}
+
+void settle(board &b, board_event &e, long result) {
+    const int error = errno;
+    e.result = result;
+    e.error = result < 0 ? error : 0;
+    emit(b, e);
+    errno = error;
+}
+
+int open_board_descriptor(board &b, const char *path, const board_path &where, int flags) {
+    // A real descriptor keeps the number unique among the program's own.
+    const int fd = real().open("/dev/null", O_RDWR | (flags & O_CLOEXEC));
+    if (fd < 0) return -1;
+    b.files[fd] = open_file{path, where, flags, 0};
+    b.open_order.push_back(fd);
+    if (where.kind == file_kind::watchdog) {
+        b.watchdog_open = true;
+        ++b.wdt.opens;
+    }
+    return fd;
+}
+
+void forget_descriptor(board &b, int fd) {
+    if (b.files.at(fd).where.kind == file_kind::watchdog) b.watchdog_open = false;
+    b.files.erase(fd);
+    std::erase(b.open_order, fd);
+    real().close(fd);
+}
+
 int board_open(const char *path, const board_path &where, int flags) {
     board &b = the();
-    const bool injected = next_op_fails(b);
-    std::string line = op_prefix(b) + "open " + path + " " + flags_text(flags) + " ";
+    if (b.mode != board_mode::model) return tape_open(b, path, where, flags);
+    board_event e = operation(b, event_kind::open, path, where.kind);
+    e.flags = flags;
     int error = 0;
-    if (injected || !file_exists(b, where)) {
+    if (e.injected || !file_exists(b, where)) {
         error = ENOENT;
     } else if (where.kind == file_kind::watchdog && (b.setup.watchdog_busy || b.watchdog_open)) {
         error = EBUSY;
@@ -545,34 +461,23 @@ int board_open(const char *path, const board_path &where, int flags) {
                (flags & O_ACCMODE) != O_WRONLY) {
         error = EACCES; // write-only attributes
     }
-    if (error != 0) {
-        trace_line(b, line + result_text(-1, error, injected));
-        return static_cast<int>(fail_with(error));
-    }
-    // A real descriptor keeps the number unique among the program's own.
-    const int fd = real().open("/dev/null", O_RDWR | (flags & O_CLOEXEC));
-    if (fd < 0) {
-        const int e = errno;
-        trace_line(b, line + result_text(-1, e, false));
-        return static_cast<int>(fail_with(e));
-    }
-    b.files[fd] = open_file{path, where, flags, 0};
-    b.open_order.push_back(fd);
-    if (where.kind == file_kind::watchdog) {
-        b.watchdog_open = true;
-        ++b.wdt.opens;
-    }
-    trace_line(b, line + "= fd " + std::to_string(fd));
+    int fd = -1;
+    if (error != 0)
+        errno = error;
+    else
+        fd = open_board_descriptor(b, path, where, flags);
+    settle(b, e, fd);
     return fd;
 }
 
 ssize_t board_read(int fd, void *buf, std::size_t count) {
     board &b = the();
+    if (b.mode != board_mode::model) return tape_read(b, fd, buf, count);
     open_file &f = b.files.at(fd);
-    const bool injected = next_op_fails(b);
-    std::string line = op_prefix(b) + "read " + f.path + " ask " + std::to_string(count) + " ";
+    board_event e = operation(b, event_kind::read, f.path, f.where.kind);
+    e.count = count;
     ssize_t result = -1;
-    if (injected) {
+    if (e.injected) {
         result = fail_with(EIO);
     } else if ((f.flags & O_ACCMODE) == O_WRONLY) {
         result = fail_with(EBADF);
@@ -601,27 +506,27 @@ ssize_t board_read(int fd, void *buf, std::size_t count) {
             break;
         }
     }
-    const int error = errno;
-    line += result_text(result, error, injected);
     if (result > 0) {
-        line += " ";
-        line += is_text_file(f.where.kind) ? quoted_text(buf, static_cast<std::size_t>(result))
-                                           : hex_bytes(buf, static_cast<std::size_t>(result));
+        const auto *bytes = static_cast<const std::uint8_t *>(buf);
+        e.data.assign(bytes, bytes + result);
     }
-    trace_line(b, line);
-    errno = error;
+    settle(b, e, result);
     return result;
 }
 
 ssize_t board_write(int fd, const void *buf, std::size_t count) {
     board &b = the();
+    if (b.mode != board_mode::model) return tape_write(b, fd, buf, count);
     open_file &f = b.files.at(fd);
-    const bool injected = next_op_fails(b);
-    std::string line = op_prefix(b) + "write " + f.path + " ";
-    if (buf != nullptr) line += is_text_file(f.where.kind) ? quoted_text(buf, count) : hex_bytes(buf, count);
-    line += " (" + std::to_string(count) + ") ";
+    board_event e = operation(b, event_kind::write, f.path, f.where.kind);
+    e.count = count;
+    e.has_data = buf != nullptr;
+    if (buf != nullptr) {
+        const auto *bytes = static_cast<const std::uint8_t *>(buf);
+        e.data.assign(bytes, bytes + count);
+    }
     ssize_t result = -1;
-    if (injected) {
+    if (e.injected) {
         result = fail_with(EIO);
     } else if ((f.flags & O_ACCMODE) == O_RDONLY) {
         result = fail_with(EBADF);
@@ -666,47 +571,44 @@ ssize_t board_write(int fd, const void *buf, std::size_t count) {
             break;
         }
     }
-    const int error = errno;
-    trace_line(b, line + result_text(result, error, injected));
-    errno = error;
+    settle(b, e, result);
     return result;
 }
 
 int board_ioctl(int fd, unsigned long request, void *arg) {
     board &b = the();
+    if (b.mode != board_mode::model) return tape_ioctl(b, fd, request, arg);
     open_file &f = b.files.at(fd);
-    const bool injected = next_op_fails(b);
-    const std::string line = op_prefix(b) + "ioctl " + f.path + " ";
-    std::string detail;
+    board_event e = operation(b, event_kind::ioctl, f.path, f.where.kind);
+    e.request = request;
+    e.request_name = "request";
     bool stop = false;
     int result = -1;
-    if (injected) {
-        detail = "request ";
-        append_hex(detail, request);
+    if (e.injected) {
         result = static_cast<int>(fail_with(EIO));
     } else {
         switch (f.where.kind) {
         case file_kind::spidev:
-            result = spi_ioctl(b, f.where.index, request, arg, detail);
+            result = spi_ioctl(b, f.where.index, request, arg, e);
             break;
         case file_kind::vidgen:
-            result = vidgen_ioctl(b, request, arg, detail);
+            result = vidgen_ioctl(b, request, arg, e);
             break;
         case file_kind::watchdog:
-            result = watchdog_ioctl(b, request, arg, detail, stop);
+            result = watchdog_ioctl(b, request, arg, e, stop);
             break;
         default:
-            detail = "request ";
-            append_hex(detail, request);
             result = static_cast<int>(fail_with(ENOTTY));
             break;
         }
     }
     const int error = errno;
-    trace_line(b, line + detail + " " + result_text(result, error, injected));
+    settle(b, e, result);
     if (stop) {
         // The operator ends the ticking program from outside, as kill would.
-        trace_line(b, "signal SIGTERM after keep-alive " + std::to_string(b.wdt.keepalives));
+        board_event signal{.kind = event_kind::signal};
+        signal.note = "SIGTERM after keep-alive " + std::to_string(b.wdt.keepalives);
+        emit(b, signal);
         finish();
         ::kill(::getpid(), SIGTERM);
     }
@@ -716,82 +618,25 @@ int board_ioctl(int fd, unsigned long request, void *arg) {
 
 int board_close(int fd) {
     board &b = the();
-    const open_file f = b.files.at(fd);
-    const bool injected = next_op_fails(b);
-    b.files.erase(fd);
-    std::erase(b.open_order, fd);
-    if (f.where.kind == file_kind::watchdog) b.watchdog_open = false;
-    real().close(fd);
+    if (b.mode != board_mode::model) return tape_close(b, fd);
+    board_event e = operation(b, event_kind::close, b.files.at(fd).path, b.files.at(fd).where.kind);
+    forget_descriptor(b, fd);
     // Like Linux, the descriptor is gone even when close reports an error.
-    const int result = injected ? static_cast<int>(fail_with(EIO)) : 0;
-    trace_line(b, op_prefix(b) + "close " + f.path + " " + result_text(result, EIO, injected));
-    if (injected) errno = EIO;
+    const int result = e.injected ? static_cast<int>(fail_with(EIO)) : 0;
+    settle(b, e, result);
     return result;
 }
 
 void board_wait(std::uint64_t microseconds) {
     board &b = the();
-    std::string text = "wait ";
-    if (microseconds % 1000000 == 0) {
-        text += std::to_string(microseconds / 1000000) + " s";
-    } else {
-        char frac[40];
-        std::snprintf(frac, sizeof frac, "%llu.%06llu s",
-                      static_cast<unsigned long long>(microseconds / 1000000),
-                      static_cast<unsigned long long>(microseconds % 1000000));
-        text += frac;
+    if (b.mode != board_mode::model) {
+        tape_wait(b, microseconds);
+        return;
     }
-    trace_line(b, text);
+    board_event e{.kind = event_kind::wait};
+    e.wait_us = microseconds;
+    emit(b, e);
     b.clock_us += microseconds;
-}
-
-std::string quoted_text(const void *data, std::size_t len) {
-    const auto *bytes = static_cast<const unsigned char *>(data);
-    std::string out = "\"";
-    for (std::size_t i = 0; i < len; ++i) {
-        const unsigned char c = bytes[i];
-        switch (c) {
-        case '\0':
-            out += "\\0";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '"':
-            out += "\\\"";
-            break;
-        default:
-            if (c >= 0x20 && c < 0x7f) {
-                out += static_cast<char>(c);
-            } else {
-                char hex[8];
-                std::snprintf(hex, sizeof hex, "\\x%02x", c);
-                out += hex;
-            }
-        }
-    }
-    return out + "\"";
-}
-
-std::string hex_bytes(const void *data, std::size_t len) {
-    const auto *bytes = static_cast<const unsigned char *>(data);
-    std::string out = "[";
-    for (std::size_t i = 0; i < len; ++i) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, "%02X", bytes[i]);
-        if (i > 0) out += ' ';
-        out += hex;
-    }
-    return out + "]";
 }
 
 } // namespace boardsim::detail

@@ -4,6 +4,7 @@
 // a descriptor except through the real C library functions in `real`, so the model never calls back
 // into the interposer.
 #include "boardsim.h"
+#include "event.h"
 
 #include <array>
 #include <cstddef>
@@ -144,7 +145,15 @@ struct open_file {
     std::size_t offset = 0;
 };
 
+// Where the board's answers come from: the model, the machine's real board files (recording them), or
+// a recording.
+enum class board_mode { model, record, replay };
+
 struct board {
+    board_mode mode = board_mode::model;
+    std::vector<board_event> recorded; // replay: the recording, and how far the program has come
+    std::size_t replayed = 0;
+    int record_fd = -1; // record: where the recording goes, besides the trace
     scenario setup;
     std::map<int, gpio_line> gpio;
     std::string fclk_written;
@@ -176,11 +185,34 @@ ssize_t board_write(int fd, const void *buf, std::size_t count);
 int board_ioctl(int fd, unsigned long request, void *arg);
 int board_close(int fd);
 void board_wait(std::uint64_t microseconds);
-void trace_line(board &b, const std::string &text);
 
-// How the trace shows bytes: text files quoted with escapes ("out\0"), device data as hex ([04 00]).
-std::string quoted_text(const void *data, std::size_t len);
-std::string hex_bytes(const void *data, std::size_t len);
+// Hands an event to the trace (and the recording).
+void emit(board &b, board_event e);
+// A new board operation: counted, numbered, picked or not by fault injection.
+board_event operation(board &b, event_kind kind, const std::string &path, file_kind file);
+// Takes the call's result and errno into the event and emits it; errno stays as it was.
+void settle(board &b, board_event &e, long result);
+// A descriptor for a board file that the model or a recording serves, and its release.
+int open_board_descriptor(board &b, const char *path, const board_path &where, int flags);
+void forget_descriptor(board &b, int fd);
+
+// ---- recording and replay ----
+
+// Reads a recording (the trace's lines). Returns "" or "NAME:LINE: expected ...".
+std::string parse_recording(std::string_view text, std::string_view name, std::vector<board_event> &out);
+// The board operations of a recording or replay run, and its waits.
+int tape_open(board &b, const char *path, const board_path &where, int flags);
+ssize_t tape_read(board &b, int fd, void *buf, std::size_t count);
+ssize_t tape_write(board &b, int fd, const void *buf, std::size_t count);
+int tape_ioctl(board &b, int fd, unsigned long request, void *arg);
+int tape_close(board &b, int fd);
+void tape_wait(board &b, std::uint64_t microseconds);
+// Record: the end of the run by a signal is written down. Replay: what is left over when the
+// program ends is a departure.
+void tape_start(board &b);
+void tape_end(board &b);
+// The exit status of a program stopped because it departed from the recording.
+constexpr int status_departed = 3;
 
 // ---- chip chains ----
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -23,7 +24,7 @@ constexpr int trace_fd_floor = 200;
     ::_exit(2);
 }
 
-std::string read_scenario(const char *path) {
+std::string read_file(const char *path) {
     const int fd = real().open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) refuse(std::string{path} + ": cannot be read: " + std::strerror(errno));
     std::string text;
@@ -38,10 +39,23 @@ std::string read_scenario(const char *path) {
     return text;
 }
 
+// A file the run writes lines to, on a descriptor far above the program's own; -1 when not asked for.
+int output_file(const char *variable) {
+    const char *path = std::getenv(variable);
+    if (path == nullptr || *path == '\0') return -1;
+    const int fd = real().open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (fd < 0) refuse(std::string{path} + ": cannot be written: " + std::strerror(errno));
+    const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, trace_fd_floor);
+    real().close(fd);
+    if (high < 0) refuse(std::string{path} + ": no descriptor for it");
+    return high;
+}
+
 __attribute__((constructor)) void boardsim_start() {
+    using boardsim::detail::board_mode;
     boardsim::detail::scenario setup;
     if (const char *path = std::getenv("BOARDSIM_SCENARIO"); path != nullptr && *path != '\0') {
-        const std::string error = boardsim::detail::parse_scenario(read_scenario(path), path, setup);
+        const std::string error = boardsim::detail::parse_scenario(read_file(path), path, setup);
         if (!error.empty()) refuse(error);
     }
     if (const char *n = std::getenv("BOARDSIM_FAIL_OP"); n != nullptr && *n != '\0') {
@@ -51,19 +65,31 @@ __attribute__((constructor)) void boardsim_start() {
             refuse(std::string{"BOARDSIM_FAIL_OP: expected a number, got "} + n);
         setup.fail_op = value;
     }
-    int trace_fd = -1;
-    if (const char *path = std::getenv("BOARDSIM_TRACE"); path != nullptr && *path != '\0') {
-        const int fd = real().open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-        if (fd < 0) refuse(std::string{path} + ": cannot be written: " + std::strerror(errno));
-        trace_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, trace_fd_floor);
-        real().close(fd);
-        if (trace_fd < 0) refuse(std::string{path} + ": no descriptor for the trace");
+    std::vector<boardsim::detail::board_event> recorded;
+    const char *replay = std::getenv("BOARDSIM_REPLAY");
+    if (replay != nullptr && *replay != '\0') {
+        const std::string error = boardsim::detail::parse_recording(read_file(replay), replay, recorded);
+        if (!error.empty()) refuse(error);
     }
+    const int trace_fd = output_file("BOARDSIM_TRACE");
+    const int record_fd = output_file("BOARDSIM_RECORD");
     boardsim::detail::activate(std::move(setup), false, trace_fd);
+    boardsim::detail::board &b = *boardsim::detail::current();
+    if (record_fd >= 0) {
+        b.mode = board_mode::record;
+        b.record_fd = record_fd;
+    } else if (replay != nullptr && *replay != '\0') {
+        b.mode = board_mode::replay;
+        b.recorded = std::move(recorded);
+    }
+    boardsim::detail::tape_start(b);
 }
 
 __attribute__((destructor)) void boardsim_end() {
-    if (boardsim::detail::current() != nullptr) boardsim::finish();
+    if (boardsim::detail::board *b = boardsim::detail::current(); b != nullptr) {
+        boardsim::detail::tape_end(*b);
+        boardsim::finish();
+    }
 }
 
 } // namespace

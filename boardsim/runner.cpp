@@ -21,10 +21,13 @@
 namespace {
 
 constexpr const char *usage_text =
-    "usage: boardsim [--scenario FILE] [--trace FILE] [--fail-op N] [--preload LIB]\n"
-    "                [--emulator \"CMD ARGS\"] [--check] -- PROGRAM [ARGS...]\n"
+    "usage: boardsim [--scenario FILE | --record FILE | --replay FILE] [--trace FILE] [--fail-op N]\n"
+    "                [--preload LIB] [--emulator \"CMD ARGS\"] [--check] -- PROGRAM [ARGS...]\n"
     "Runs PROGRAM on the simulated board and exits with its status (128+N when signal N ended it).\n"
     "  --scenario FILE   the board to simulate (default: the default board, see boardsim/README.md)\n"
+    "  --record FILE     no model: the machine's real board files, every operation written to FILE\n"
+    "  --replay FILE     the recording FILE answers in place of the model (status 3 when PROGRAM\n"
+    "                    departs from it)\n"
     "  --trace FILE      write the trace of every board operation to FILE\n"
     "  --fail-op N       make the Nth board operation fail\n"
     "  --preload LIB     the interposer library (default: ../lib/libboardsim.so beside this runner)\n"
@@ -36,6 +39,8 @@ constexpr int status_bad_use = 2;
 
 struct options {
     std::string scenario;
+    std::string record;
+    std::string replay;
     std::string trace;
     std::string fail_op;
     std::string preload;
@@ -73,6 +78,8 @@ int parse_options(int argc, char **argv, options &opt) {
             continue;
         }
         std::string *value = arg == "--scenario"   ? &opt.scenario
+                             : arg == "--record"   ? &opt.record
+                             : arg == "--replay"   ? &opt.replay
                              : arg == "--trace"    ? &opt.trace
                              : arg == "--fail-op"  ? &opt.fail_op
                              : arg == "--preload"  ? &opt.preload
@@ -90,6 +97,10 @@ int parse_options(int argc, char **argv, options &opt) {
     if (!opt.fail_op.empty() && opt.fail_op.find_first_not_of("0123456789") != std::string::npos)
         return bad_use("--fail-op needs a number, got " + opt.fail_op);
     if (opt.program.empty() && !opt.check) return bad_use("no program to run");
+    const int boards = !opt.scenario.empty() + !opt.record.empty() + !opt.replay.empty();
+    if (boards > 1) return bad_use("--scenario, --record and --replay each name the whole board: give one");
+    if (boards == 1 && opt.scenario.empty() && !opt.fail_op.empty())
+        return bad_use("--fail-op needs the model: not with --record or --replay");
     return -1;
 }
 
@@ -125,16 +136,21 @@ int main(int argc, char **argv) {
     options opt;
     if (const int status = parse_options(argc, argv, opt); status >= 0) return status;
 
-    // A bad scenario is refused before the program runs, with the place and what was expected.
-    if (!opt.scenario.empty()) {
-        std::ifstream file{opt.scenario, std::ios::binary};
+    // A bad scenario or recording is refused before the program runs, with the place and what was
+    // expected.
+    using checker = std::string (*)(std::string_view, std::string_view);
+    for (const auto &[path, check] :
+         {std::pair<std::string, checker>{opt.scenario, boardsim::check_scenario},
+          std::pair<std::string, checker>{opt.replay, boardsim::check_recording}}) {
+        if (path.empty()) continue;
+        std::ifstream file{path, std::ios::binary};
         if (!file) {
-            std::fprintf(stderr, "%s: cannot be read: %s\n", opt.scenario.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "%s: cannot be read: %s\n", path.c_str(), std::strerror(errno));
             return status_bad_use;
         }
         std::ostringstream text;
         text << file.rdbuf();
-        const std::string error = boardsim::check_scenario(text.str(), opt.scenario);
+        const std::string error = check(text.str(), path);
         if (!error.empty()) {
             std::fprintf(stderr, "%s\n", error.c_str());
             return status_bad_use;
@@ -142,10 +158,11 @@ int main(int argc, char **argv) {
     }
     if (opt.check) return 0;
 
-    if (!opt.trace.empty()) {
-        const int fd = ::open(opt.trace.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    for (const std::string &path : {opt.trace, opt.record}) {
+        if (path.empty()) continue;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0) {
-            std::fprintf(stderr, "%s: cannot be written: %s\n", opt.trace.c_str(), std::strerror(errno));
+            std::fprintf(stderr, "%s: cannot be written: %s\n", path.c_str(), std::strerror(errno));
             return status_bad_use;
         }
         ::close(fd);
@@ -163,7 +180,8 @@ int main(int argc, char **argv) {
         return 127;
     }
     std::vector<std::string> settings{"BOARDSIM_SCENARIO=" + opt.scenario, "BOARDSIM_TRACE=" + opt.trace,
-                                      "BOARDSIM_FAIL_OP=" + opt.fail_op};
+                                      "BOARDSIM_FAIL_OP=" + opt.fail_op, "BOARDSIM_RECORD=" + opt.record,
+                                      "BOARDSIM_REPLAY=" + opt.replay};
 
     std::vector<std::string> args;
     std::vector<std::string> env;
