@@ -1,0 +1,144 @@
+// Replaying recordings: a trace of the simulated board is a recording, so runs on the ready scenarios
+// are replayed, edited, departed from and refused here; recording itself needs real board files and
+// is held against a real kernel by scripts/test_kernel.sh.
+#include "run.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using testsupport::bin_path;
+using testsupport::read_file;
+using testsupport::run_program;
+using testsupport::write_file;
+using lines = std::vector<std::string>;
+
+class replay : public ::testing::Test {
+  protected:
+    testsupport::run_result run(const lines &options, const lines &program) {
+        lines argv{bin_path("boardsim")};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.push_back("--");
+        for (std::size_t i = 0; i < program.size(); ++i)
+            argv.push_back(i == 0 ? bin_path(program[i]) : program[i]);
+        return run_program(argv);
+    }
+    // The trace of PROGRAM on a ready scenario, to be used as a recording.
+    std::string recorded(const std::string &scenario, const lines &program) {
+        const std::string path = dir_.file("recording.txt");
+        run({"--scenario", std::string{BOARDSIM_SCENARIO_DIR} + "/" + scenario + ".scn", "--trace", path},
+            program);
+        return read_file(path);
+    }
+    std::string file(const std::string &name, const std::string &text) {
+        write_file(dir_.file(name), text);
+        return dir_.file(name);
+    }
+    testsupport::temp_dir dir_;
+};
+
+std::string replace(std::string text, const std::string &from, const std::string &to) {
+    const std::size_t at = text.find(from);
+    EXPECT_NE(at, std::string::npos) << from;
+    if (at != std::string::npos) text.replace(at, from.size(), to);
+    return text;
+}
+
+TEST_F(replay, gives_the_recorded_run_again_with_the_same_output_status_and_trace) {
+    struct run_case {
+        std::string scenario;
+        lines program;
+    };
+    for (const run_case &c :
+         {run_case{"chain2_k6", {"test_type_spi"}}, run_case{"all_silent", {"test_type_spi"}},
+          run_case{"watchdog_stop3", {"watchdog", "-p", "2"}},
+          run_case{"no_boards", {"watchdog", "-t", "30"}}}) {
+        const std::string scenario = std::string{BOARDSIM_SCENARIO_DIR} + "/" + c.scenario + ".scn";
+        const std::string first = dir_.file("first.txt");
+        const std::string second = dir_.file("second.txt");
+        const auto original = run({"--scenario", scenario, "--trace", first}, c.program);
+        const auto again = run({"--replay", first, "--trace", second}, c.program);
+        EXPECT_EQ(again.exit_code, original.exit_code) << c.scenario;
+        EXPECT_EQ(again.signal, original.signal) << c.scenario;
+        EXPECT_EQ(again.out, original.out) << c.scenario;
+        EXPECT_EQ(again.err, original.err) << c.scenario;
+        EXPECT_EQ(read_file(second), read_file(first)) << c.scenario;
+    }
+}
+
+TEST_F(replay, an_edited_recording_replays_to_the_edited_result) {
+    const std::string k6 = recorded("chain2_k6", {"test_type_spi"});
+    const auto r = run({"--replay", file("k8.txt", replace(k6, "[64 00]", "[34 00]"))}, {"test_type_spi"});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "K8\n");
+}
+
+TEST_F(replay, a_program_that_departs_is_stopped_where_it_departs) {
+    const std::string timeout = recorded("no_boards", {"watchdog", "-t", "30"});
+    const std::string end = "[    0.000000] end: still open: none; 3 board operations\n";
+    const std::string close = "[    0.000000] #3 close /dev/watchdog0 = 0\n";
+    struct departure {
+        std::string recording;
+        lines program;
+        std::string err;
+    };
+    const departure cases[] = {
+        {timeout,
+         {"watchdog", "-t", "20"},
+         "boardsim: replay departs at operation #2: recorded \"ioctl /dev/watchdog0 WDIOC_SETTIMEOUT "
+         "0xc0045706 30\", the program did \"ioctl /dev/watchdog0 WDIOC_SETTIMEOUT 0xc0045706 20\"\n"},
+        {replace(timeout, end, "#4 open /dev/watchdog0 O_WRONLY = fd 3\n"),
+         {"watchdog", "-t", "30"},
+         "watchdog: Watchdog timeout set to 30 seconds.\n"
+         "boardsim: replay departs at operation #4: recorded \"open /dev/watchdog0 O_WRONLY\", the program "
+         "ended\n"},
+        {replace(timeout, close + end, ""),
+         {"watchdog", "-t", "30"},
+         "watchdog: Watchdog timeout set to 30 seconds.\n"
+         "boardsim: replay departs at operation #3: recorded nothing more, the program did \"close "
+         "/dev/watchdog0\"\n"},
+    };
+    for (const departure &c : cases) {
+        const auto r = run({"--replay", file("departed.txt", c.recording)}, c.program);
+        EXPECT_EQ(r.exit_code, 3) << c.err;
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+TEST_F(replay, what_cannot_be_replayed_or_recorded_is_refused_before_the_program_starts) {
+    const std::string bad = dir_.file("bad.txt");
+    struct refusal {
+        std::string recording; // empty: no such file
+        lines options;
+        std::string err;
+    };
+    const refusal cases[] = {
+        {"#1 open /dev/watchdog0 O_WRONLY = fd 3\n#2 ioctl /dev/watchdog0 WDIOC_SETTIMEOUT 0xc0045706 30 ->",
+         {"--replay", bad},
+         bad + ":2: expected the argument: BEFORE -> AFTER, or its value in hex\n"},
+        {"[    0.000000] #1 read /dev/spidev0.0 ask 2 = 2 [64]\n",
+         {"--replay", bad},
+         bad + ":1: expected as many bytes read as the result\n"},
+        {"wait 1 s\npoke /dev/spidev0.0\n",
+         {"--replay", bad},
+         bad + ":2: expected an operation (open, read, write, ioctl, close), wait, signal or end:\n"},
+        {"end: still open: none; 0 board operations\nwait 1 s\n",
+         {"--replay", bad},
+         bad + ":2: expected nothing after the end: line\n"},
+        {"", {"--replay", bad}, bad + ": cannot be read: No such file or directory\n"},
+        {"",
+         {"--record", dir_.file("missing/recording.txt")},
+         dir_.file("missing/recording.txt") + ": cannot be written: No such file or directory\n"},
+    };
+    for (const refusal &c : cases) {
+        std::remove(bad.c_str());
+        if (!c.recording.empty()) write_file(bad, c.recording);
+        const auto r = run(c.options, {"test_type_spi"});
+        EXPECT_EQ(r.exit_code, 2) << c.err;
+        EXPECT_EQ(r.out, "") << "the program never ran: " << c.err;
+        EXPECT_EQ(r.err, c.err);
+    }
+}
+
+} // namespace
