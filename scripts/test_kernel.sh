@@ -33,11 +33,11 @@ while read -r t text; do
     "@@case "*)
         read -r _ name st <<<"$text"
         echo "$st" >"$work/$name.kernel.status"
-        : >"$work/$name.kernel.out.b64"
-        : >"$work/$name.kernel.err.b64"
         ;;
-    @@out) section=out ;;
-    @@err) section=err ;;
+    @@out | @@err | @@rec | @@trace)
+        section=${text#@@}
+        : >"$work/$name.kernel.$section.b64"
+        ;;
     @@end) section= ;;
     "@@reset "*) read -r _ reset_case reset_margin <<<"$text" && reset_time=$t ;;
     "@@alive "*) alive=1 ;;
@@ -69,11 +69,22 @@ while read -r name scenario fixture ending program args; do
         fail "$name: no result from the kernel"
         continue
     fi
-    for s in out err; do base64 -d <"$work/$name.kernel.$s.b64" >"$work/$name.kernel.$s"; done
+    for b64 in "$work/$name".kernel.*.b64; do base64 -d <"$b64" >"${b64%.b64}"; done
 
-    scn=$work/$name.scn
-    : >"$scn"
-    for part in ${scenario//+/ }; do cat "emulated_board/scenarios/$part" >>"$scn"; done
+    # The simulated side: the mirroring scenario, or the recording the kernel side made.
+    board=(--scenario "$work/$name.scn")
+    compared=(status out err)
+    if [ "$scenario" = record ]; then
+        board=(--replay "$work/$name.kernel.rec" --trace "$work/$name.sim.trace")
+        compared+=(trace)
+        if ! cmp -s "$work/$name.kernel.rec" "$work/$name.kernel.trace"; then
+            fail "$name: the recording and the trace of the recording run differ"
+            diff -u "$work/$name.kernel.rec" "$work/$name.kernel.trace" | sed 's/^/    /' || true
+        fi
+    else
+        : >"$work/$name.scn"
+        for part in ${scenario//+/ }; do cat "emulated_board/scenarios/$part" >>"$work/$name.scn"; done
+    fi
 
     server=
     if [ "$fixture" = server ]; then
@@ -86,7 +97,7 @@ while read -r name scenario fixture ending program args; do
     fi
     set +e
     # shellcheck disable=SC2086 # the table's arguments are words
-    timeout -s KILL "$case_limit" boardsim --scenario "$scn" -- "$program" $args </dev/null \
+    timeout -s KILL "$case_limit" boardsim "${board[@]}" -- "$program" $args </dev/null \
         >"$work/$name.sim.out" 2>"$work/$name.sim.err"
     echo $? >"$work/$name.sim.status"
     set -e
@@ -96,7 +107,7 @@ while read -r name scenario fixture ending program args; do
     fi
 
     same=1
-    for s in status out err; do
+    for s in "${compared[@]}"; do
         if ! cmp -s "$work/$name.kernel.$s" "$work/$name.sim.$s"; then
             [ "$same" = 1 ] && fail "$name: $program $args"
             same=0

@@ -16,18 +16,23 @@ disarm() {
 
 report() { # NAME STATUS
     echo "@@case $1 $2"
-    echo "@@out"
-    base64 </tmp/case.out
-    echo "@@err"
-    base64 </tmp/case.err
+    for part in out err rec trace; do
+        [ -f /tmp/case.$part ] || continue
+        echo "@@$part"
+        base64 </tmp/case.$part
+    done
     echo "@@end"
+    rm -f /tmp/case.*
 }
 
-run_case() { # NAME FIXTURE ENDING PROGRAM ARGS...
-    name=$1 fixture=$2 ending=$3 program=/usr/bin/$4
-    shift 4
+run_case() { # NAME SCENARIO FIXTURE ENDING PROGRAM ARGS...
+    name=$1 scenario=$2 fixture=$3 ending=$4 program=/usr/bin/$5
+    shift 5
     # By its full path: this busybox runs its own applet of a name before any program on the PATH.
     set -- "$program" "$@"
+    if [ "$scenario" = record ]; then
+        set -- /usr/bin/boardsim --record /tmp/case.rec --trace /tmp/case.trace -- "$@"
+    fi
     helper=
     case $fixture in
     ticker)
@@ -88,9 +93,7 @@ IFS='
 for line in $cases; do
     IFS=$old_ifs
     set -- $line
-    name=$1
-    shift 2 # the scenario is the host's business
-    run_case "$name" "$@"
+    run_case "$@"
     IFS='
 '
 done
