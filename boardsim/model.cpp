@@ -400,9 +400,12 @@ void emit(board &b, board_event e) {
     const std::string line = time_prefix(b.clock_us) + event_text(e);
     if (b.keep_trace) b.trace.push_back(line);
     const std::string with_end = line + "\n";
-    for (const int fd : {b.trace_fd, b.record_fd})
+    for (const int fd : {b.trace_fd, b.record_fd}) {
         if (fd >= 0) [[maybe_unused]]
             const ssize_t n = real().write(fd, with_end.data(), with_end.size());
+    }
+    for (const std::unique_ptr<event_writer> &w : b.writers)
+        w->write(e);
 }
 
 bool is_board_fd(int fd) {

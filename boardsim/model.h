@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <deque>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -145,6 +146,22 @@ struct open_file {
     std::size_t offset = 0;
 };
 
+struct board;
+
+// A writer of the board's events besides the text trace: the waveform file, the timeline. Each
+// gets every event as it happens, the end event last.
+struct event_writer {
+    event_writer() = default;
+    event_writer(const event_writer &) = delete;
+    event_writer &operator=(const event_writer &) = delete;
+    virtual ~event_writer() = default;
+    virtual void write(const board_event &e) = 0;
+};
+// A Value Change Dump of the run on fd, kept whole after every event; a chart of the run written to
+// fd at its end, columns wide.
+std::unique_ptr<event_writer> vcd_writer(int fd);
+std::unique_ptr<event_writer> timeline_writer(int fd, int columns);
+
 // Where the board's answers come from: the model, the machine's real board files (recording them), or
 // a recording.
 enum class board_mode { model, record, replay };
@@ -171,6 +188,7 @@ struct board {
     bool keep_trace = true;
     std::vector<std::string> trace; // lines with the time prefix
     int trace_fd = -1;
+    std::vector<std::unique_ptr<event_writer>> writers;
 };
 
 board *current();

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 #include <vector>
 
@@ -40,10 +41,10 @@ std::string read_file(const char *path) {
 }
 
 // A file the run writes lines to, on a descriptor far above the program's own; -1 when not asked for.
-int output_file(const char *variable) {
+int output_file(const char *variable, bool append = true) {
     const char *path = std::getenv(variable);
     if (path == nullptr || *path == '\0') return -1;
-    const int fd = real().open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const int fd = real().open(path, O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : 0), 0644);
     if (fd < 0) refuse(std::string{path} + ": cannot be written: " + std::strerror(errno));
     const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, trace_fd_floor);
     real().close(fd);
@@ -75,6 +76,15 @@ __attribute__((constructor)) void boardsim_start() {
     const int record_fd = output_file("BOARDSIM_RECORD");
     boardsim::detail::activate(std::move(setup), false, trace_fd);
     boardsim::detail::board &b = *boardsim::detail::current();
+    if (const int fd = output_file("BOARDSIM_VCD", false); fd >= 0)
+        b.writers.push_back(boardsim::detail::vcd_writer(fd));
+    if (const char *t = std::getenv("BOARDSIM_TIMELINE"); t != nullptr && *t != '\0') {
+        // Drawn on standard error as it is now, whatever the program later does with its own.
+        const int fd = ::fcntl(2, F_DUPFD_CLOEXEC, trace_fd_floor);
+        winsize size{};
+        const bool terminal = ::isatty(2) != 0 && real().ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
+        if (fd >= 0) b.writers.push_back(boardsim::detail::timeline_writer(fd, terminal ? size.ws_col : 80));
+    }
     if (record_fd >= 0) {
         b.mode = board_mode::record;
         b.record_fd = record_fd;

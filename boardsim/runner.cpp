@@ -21,14 +21,17 @@
 namespace {
 
 constexpr const char *usage_text =
-    "usage: boardsim [--scenario FILE | --record FILE | --replay FILE] [--trace FILE] [--fail-op N]\n"
-    "                [--preload LIB] [--emulator \"CMD ARGS\"] [--check] -- PROGRAM [ARGS...]\n"
+    "usage: boardsim [--scenario FILE | --record FILE | --replay FILE] [--trace FILE] [--vcd FILE]\n"
+    "                [--timeline] [--fail-op N] [--preload LIB] [--emulator \"CMD ARGS\"] [--check]\n"
+    "                -- PROGRAM [ARGS...]\n"
     "Runs PROGRAM on the simulated board and exits with its status (128+N when signal N ended it).\n"
     "  --scenario FILE   the board to simulate (default: the default board, see boardsim/README.md)\n"
     "  --record FILE     no model: the machine's real board files, every operation written to FILE\n"
     "  --replay FILE     the recording FILE answers in place of the model (status 3 when PROGRAM\n"
     "                    departs from it)\n"
     "  --trace FILE      write the trace of every board operation to FILE\n"
+    "  --vcd FILE        write the run as a waveform (Value Change Dump) to FILE\n"
+    "  --timeline        draw the run's GPIO levels and SPI transfers on standard error at its end\n"
     "  --fail-op N       make the Nth board operation fail\n"
     "  --preload LIB     the interposer library (default: ../lib/libboardsim.so beside this runner)\n"
     "  --emulator CMD    run PROGRAM as CMD -E LD_PRELOAD=... -E ... PROGRAM (e.g. \"qemu-arm -L "
@@ -41,6 +44,8 @@ struct options {
     std::string scenario;
     std::string record;
     std::string replay;
+    std::string vcd;
+    bool timeline = false;
     std::string trace;
     std::string fail_op;
     std::string preload;
@@ -73,13 +78,14 @@ int parse_options(int argc, char **argv, options &opt) {
             std::fputs(usage_text, stdout);
             return 0;
         }
-        if (arg == "--check") {
-            opt.check = true;
+        if (arg == "--check" || arg == "--timeline") {
+            (arg == "--check" ? opt.check : opt.timeline) = true;
             continue;
         }
         std::string *value = arg == "--scenario"   ? &opt.scenario
                              : arg == "--record"   ? &opt.record
                              : arg == "--replay"   ? &opt.replay
+                             : arg == "--vcd"      ? &opt.vcd
                              : arg == "--trace"    ? &opt.trace
                              : arg == "--fail-op"  ? &opt.fail_op
                              : arg == "--preload"  ? &opt.preload
@@ -158,7 +164,7 @@ int main(int argc, char **argv) {
     }
     if (opt.check) return 0;
 
-    for (const std::string &path : {opt.trace, opt.record}) {
+    for (const std::string &path : {opt.trace, opt.record, opt.vcd}) {
         if (path.empty()) continue;
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0) {
@@ -179,9 +185,13 @@ int main(int argc, char **argv) {
                      std::strerror(errno));
         return 127;
     }
-    std::vector<std::string> settings{"BOARDSIM_SCENARIO=" + opt.scenario, "BOARDSIM_TRACE=" + opt.trace,
-                                      "BOARDSIM_FAIL_OP=" + opt.fail_op, "BOARDSIM_RECORD=" + opt.record,
-                                      "BOARDSIM_REPLAY=" + opt.replay};
+    std::vector<std::string> settings{"BOARDSIM_SCENARIO=" + opt.scenario,
+                                      "BOARDSIM_TRACE=" + opt.trace,
+                                      "BOARDSIM_FAIL_OP=" + opt.fail_op,
+                                      "BOARDSIM_RECORD=" + opt.record,
+                                      "BOARDSIM_REPLAY=" + opt.replay,
+                                      "BOARDSIM_VCD=" + opt.vcd,
+                                      std::string{"BOARDSIM_TIMELINE="} + (opt.timeline ? "1" : "")};
 
     std::vector<std::string> args;
     std::vector<std::string> env;
