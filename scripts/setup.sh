@@ -3,7 +3,8 @@
 # Extra package names may be given as arguments.
 set -euo pipefail
 
-packages=(cmake make g++ libgtest-dev libgmock-dev "$@")
+# sigrok-cli and gtkwave check the simulated board's waveform files.
+packages=(cmake make g++ libgtest-dev libgmock-dev sigrok-cli gtkwave "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# The probe's waveform on chain2_k6.scn held against tools no one here wrote: sigrok-cli's SPI decoder
+# (mode 1) must give back exactly the bytes of the trace, MOSI and MISO both, and GTKWave's vcd2fst must
+# take the file with every wire. Then the GPIO edges (which line rises when), the timeline compared
+# whole, and the file a killed program leaves.
+#   waveform_test.sh BUILD_DIR SCENARIO_DIR EXPECTED_TIMELINE [EMULATOR...]
+set -uo pipefail
+build=$1 scenarios=$2 expected_timeline=$3
+shift 3
+emulator=("$@")
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() {
+    echo "FAIL: $*"
+    failures=$((failures + 1))
+}
+for tool in sigrok-cli vcd2fst fst2vcd; do
+    command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (scripts/setup.sh installs it)"; exit 1; }
+done
+
+boardsim=("${emulator[@]}" "$build/bin/boardsim")
+((${#emulator[@]})) && boardsim+=(--emulator "${emulator[*]}")
+"${boardsim[@]}" --scenario "$scenarios/chain2_k6.scn" --trace "$work/trace" --vcd "$work/probe.vcd" --timeline \
+    -- "$build/bin/test_type_spi" >"$work/out" 2>"$work/err" || fail "the probe ended with status $?"
+
+# Per transfer on port 2, in order: what the trace says went out and came in (a write clocks zeros
+# in, a read sends zeros out).
+awk '/ (write|read) \/dev\/spidev2\.0 / && / = [1-9]/ {
+        bytes = $0; sub(/.*\[/, "", bytes); sub(/\].*/, "", bytes)
+        zeros = bytes; gsub(/[0-9A-F][0-9A-F]/, "00", zeros)
+        if ($4 == "write") { print "mosi " bytes; print "miso " zeros } else { print "mosi " zeros; print "miso " bytes }
+    }' "$work/trace" >"$work/expected_bytes"
+for line in mosi miso; do
+    sigrok-cli -I vcd:compress=1000 -i "$work/probe.vcd" \
+        -P spi:clk=spi2_sclk:mosi=spi2_mosi:miso=spi2_miso:cs=spi2_cs:cpol=0:cpha=1 -A spi=$line-transfer \
+        2>"$work/sigrok.err" | sed "s/^spi-1: /$line /" >"$work/$line"
+done
+paste -d'\n' "$work/mosi" "$work/miso" >"$work/decoded"
+[ -s "$work/expected_bytes" ] || fail "the trace shows no transfer on port 2"
+diff -u --label trace --label sigrok "$work/expected_bytes" "$work/decoded" || fail "sigrok decodes other bytes"
+
+if ! vcd2fst "$work/probe.vcd" "$work/probe.fst" >"$work/vcd2fst.out" 2>&1 || [ -s "$work/vcd2fst.out" ]; then
+    fail "vcd2fst complains:"
+    cat "$work/vcd2fst.out"
+fi
+fst2vcd "$work/probe.fst" 2>/dev/null | awk '$1 == "$var" { print $5 }' | sort >"$work/fst_vars"
+awk '$1 == "$var" { print $5 }' "$work/probe.vcd" | sort >"$work/vcd_vars"
+diff -u --label vcd --label fst "$work/vcd_vars" "$work/fst_vars" || fail "wires lost on the way through vcd2fst"
+
+# Rising edges of the GPIO wires: chain 2's power-up.
+awk '$1 == "$var" && $5 ~ /^gpio/ { name[$4] = $5 }
+     /^#/ { t = substr($0, 2) }
+     /^[01x]/ { id = substr($0, 2); v = substr($0, 1, 1)
+                if (id in name && v == "1" && last[id] == "0") printf "%s rises at %.6f s\n", name[id], t / 1e9
+                last[id] = v }' "$work/probe.vcd" >"$work/edges"
+printf '%s\n' "gpio874 rises at 6.000000 s" "gpio859 rises at 11.000000 s" "gpio858 rises at 12.000000 s" |
+    diff -u --label expected --label vcd - "$work/edges" || fail "other GPIO edges"
+
+sed -n '/^time (s)/,$p' "$work/err" | diff -u --label expected --label timeline "$expected_timeline" - ||
+    fail "another timeline"
+
+# A program killed outright still leaves a file that opens, up to its last keep-alive.
+"${boardsim[@]}" --vcd "$work/ticker.vcd" -- "$build/bin/watchdog" >/dev/null 2>&1 &
+runner=$!
+for _ in $(seq 2000); do
+    grep -q '^1' "$work/ticker.vcd" 2>/dev/null && break
+done
+# The program itself, not the runner: SIGKILL gives it no chance to finish anything.
+for stat in /proc/[0-9]*/stat; do
+    read -r pid _ _ parent _ <"$stat" 2>/dev/null || continue
+    [ "$parent" = "$runner" ] && kill -KILL "$pid"
+done
+wait "$runner" 2>/dev/null
+vcd2fst "$work/ticker.vcd" "$work/ticker.fst" >/dev/null 2>&1
+fst2vcd "$work/ticker.fst" 2>/dev/null | grep -q ' watchdog_keepalive ' || fail "the killed ticker's file does not open"
+
+((failures == 0)) || exit 1
+echo "waveform: sigrok, vcd2fst, GPIO edges, timeline and a killed program's file all agree"
