@@ -32,6 +32,11 @@ show all_silent "$bin/test_type_spi"
 show ports_missing "$bin/test_type_spi"
 
 echo
+echo "== the probe on chain2_k6.scn at a glance: its GPIO lines and SPI ports over virtual time"
+"$bin/boardsim" --scenario "$scenarios/chain2_k6.scn" --timeline -- "$bin/test_type_spi" 2>&1 >/dev/null |
+    sed -n '/^time (s)/,$p'
+
+echo
 echo "== test_type: the chip type through the board library (the stand-in library on the simulated board)"
 show chain2_k6 "$bin/test_type"
 show ports_missing "$bin/test_type"
