@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh clang clang-tidy cppcheck libclang-rt-14-dev
 
 cmake -S . -B build-analyze -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_BUILD_TYPE=Release -DBOARD_TOOLS_TESTS=ON -DBOARD_TOOLS_FUZZ=ON >/dev/null
+    -DCMAKE_BUILD_TYPE=Release -DBOARD_TOOLS_WERROR=ON -DBOARD_TOOLS_TESTS=ON -DBOARD_TOOLS_FUZZ=ON >/dev/null
 
 mapfile -t sources < <(git ls-files '*.cpp' '*.cc')
 mapfile -t include_dirs < <(git ls-files '*.h' | xargs -r -n1 dirname | sort -u)
