@@ -36,7 +36,8 @@ constexpr const char *usage_text =
     "  --preload LIB     the interposer library (default: ../lib/libboardsim.so beside this runner)\n"
     "  --emulator CMD    run PROGRAM as CMD -E LD_PRELOAD=... -E ... PROGRAM (e.g. \"qemu-arm -L "
     "/usr/arm-linux-gnueabihf\")\n"
-    "  --check           only check the scenario and exit\n";
+    "  --check           only check the scenario and exit\n"
+    "  --help, --version this text; the version\n";
 
 constexpr int status_bad_use = 2;
 
@@ -76,6 +77,10 @@ int parse_options(int argc, char **argv, options &opt) {
         }
         if (arg == "-h" || arg == "--help") {
             std::fputs(usage_text, stdout);
+            return 0;
+        }
+        if (arg == "--version") {
+            std::printf("boardsim %s\n", BOARD_TOOLS_VERSION);
             return 0;
         }
         if (arg == "--check" || arg == "--timeline") {

@@ -61,8 +61,8 @@ constexpr time_t command_wait_seconds = 10;
 
 constexpr std::size_t command_max = 4096;
 
-void usage(const char *name) {
-    std::fprintf(stderr,
+void usage(std::FILE *to, const char *name) {
+    std::fprintf(to,
                  "usage: %s [-a address] [-p port] [-m answer|close|nul|size|reset|silent] [-s bytes] "
                  "[-c connections]\n",
                  name);
@@ -201,9 +201,19 @@ void serve(unique_fd &conn, const options &opts) {
 } // namespace
 
 int main(int argc, char **argv) {
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            usage(stdout, argv[0]);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("status_server %s\n", BOARD_TOOLS_VERSION);
+            return 0;
+        }
+    }
     options opts;
     if (!parse_options(argc, argv, opts)) {
-        usage(argv[0]);
+        usage(stderr, argv[0]);
         return 2;
     }
 

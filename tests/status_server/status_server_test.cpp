@@ -174,3 +174,20 @@ TEST(StatusServer, RefusesBadOptions) {
 }
 
 } // namespace
+
+namespace {
+
+// Both tools of our own answer --help on standard output and --version with the project's version.
+TEST(OwnTools, AnswerHelpAndVersion) {
+    for (const std::string tool : {"status_server", "boardsim"}) {
+        const auto help = testsupport::run_program({testsupport::bin_path(tool), "--help"});
+        EXPECT_EQ(help.exit_code, 0) << tool;
+        EXPECT_TRUE(help.out.starts_with("usage: ")) << tool << ": " << help.out;
+        EXPECT_EQ(help.err, "") << tool;
+        const auto version = testsupport::run_program({testsupport::bin_path(tool), "--version"});
+        EXPECT_EQ(version.exit_code, 0) << tool;
+        EXPECT_EQ(version.out, tool + " " BOARD_TOOLS_VERSION "\n");
+    }
+}
+
+} // namespace
