@@ -1,10 +1,28 @@
 # Packages of the installed programs for the board: a tarball to unpack at the board's root and a
 # Debian package. `cmake --build BUILD --target package` (or cpack in BUILD) makes both.
+#
+# The package holds the install component "board" (everything not installed under another name):
+# the five programs, their manual pages, the copyright file made from LICENSE, the changelog and the
+# lintian overrides. The development tools' manual pages are installed, but not packaged.
+set(BOARD_TOOLS_MAINTAINER "Board Tools Developers <board-tools@example.org>"
+    CACHE STRING "The packages' maintainer, as: Name <address>")
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME board)
+set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};board;/")
 set(CPACK_PACKAGE_NAME board-tools)
-set(CPACK_PACKAGE_VENDOR "board tools team")
-set(CPACK_PACKAGE_CONTACT "board tools team <board-tools@localhost>")
-set(CPACK_PACKAGE_VERSION 0.1.0)
+set(CPACK_PACKAGE_VENDOR "the board tools developers")
+set(CPACK_PACKAGE_CONTACT "${BOARD_TOOLS_MAINTAINER}")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Utilities of the hashing machine's controller board")
+# The extended description; CPack puts the summary above it.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "One-shot command-line programs for the Linux controller board of a hashing
+machine: test_type_spi finds the hash boards' chip type over SPI, driving the
+GPIO lines and the fabric clock itself; test_type asks the board support
+library for it; vexa_test runs the board test (logging and the LED blink);
+watchdog sets the hardware watchdog's timeout or keeps it fed; api_query sends
+one command to the board's status server and prints the reply.
+.
+The three programs that link the board support library expect the board's own
+libvexa.so in /lib.")
 set(CPACK_GENERATOR TGZ DEB)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY OFF)
@@ -26,5 +44,32 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 # The programs need the C library (glibc 2.34 moved __libc_start_main) and the board's own libvexa.so
 # in /lib, which no Debian package provides.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34)")
+
+# Debian's files for the package, made at configure time: the copyright file in the machine-readable
+# format from LICENSE (its copyright line and its text), the changelog compressed at build time.
+set(board_package_dir ${CMAKE_BINARY_DIR}/package)
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE board_license)
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" board_copyright_line "${board_license}")
+set(board_copyright "${CMAKE_MATCH_1}")
+string(REGEX REPLACE "^.*Copyright \\(c\\) [^\n]*\n" "" board_license_text "${board_license}")
+string(STRIP "${board_license_text}" board_license_text)
+string(REPLACE "\n\n" "\n.\n" board_license_text "${board_license_text}")
+string(REPLACE "\n" "\n " board_license_text "${board_license_text}")
+file(WRITE ${board_package_dir}/copyright
+     "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+     "Upstream-Name: ${CPACK_PACKAGE_NAME}\n\n"
+     "Files: *\n"
+     "Copyright: ${board_copyright}\n"
+     "License: Expat\n ${board_license_text}\n")
+configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in ${board_package_dir}/changelog @ONLY)
+add_custom_command(OUTPUT ${board_package_dir}/changelog.gz
+                   COMMAND sh -c "gzip -9n -c changelog > changelog.gz"
+                   WORKING_DIRECTORY ${board_package_dir}
+                   DEPENDS ${board_package_dir}/changelog VERBATIM)
+add_custom_target(package_files ALL DEPENDS ${board_package_dir}/changelog.gz)
+set(board_doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_PACKAGE_NAME})
+install(FILES ${board_package_dir}/copyright ${board_package_dir}/changelog.gz DESTINATION ${board_doc_dir})
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/board-tools.lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${CPACK_PACKAGE_NAME})
 
 include(CPack)

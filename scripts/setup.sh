@@ -3,8 +3,9 @@
 # Extra package names may be given as arguments.
 set -euo pipefail
 
-# sigrok-cli and gtkwave check the simulated board's waveform files.
-packages=(cmake make g++ libgtest-dev libgmock-dev sigrok-cli gtkwave "$@")
+# sigrok-cli and gtkwave check the simulated board's waveform files; mandoc and man-db lint the
+# manual pages.
+packages=(cmake make g++ libgtest-dev libgmock-dev sigrok-cli gtkwave mandoc man-db "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

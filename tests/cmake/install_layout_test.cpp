@@ -44,11 +44,19 @@ std::set<std::string> names_in(const fs::path &dir) {
 TEST(InstallLayout, BinHoldsExactlyTheBoardPrograms) {
     ASSERT_FALSE(board_programs.empty());
     EXPECT_EQ(names_in(stage / "bin"), board_programs);
-    // Nothing else goes to the prefix: no tests, no simulated board, no static libraries, no headers.
+    // Nothing else goes to the prefix: no tests, no simulated board, no static libraries, no headers;
+    // share holds the manual pages and the package's own files.
     std::set<std::string> top = names_in(stage);
     top.erase("bin");
+    top.erase("share");
     if (INSTALLS_STANDIN) top.erase("lib");
     EXPECT_EQ(top, std::set<std::string>{});
+    EXPECT_EQ(names_in(stage / "share"), (std::set<std::string>{"doc", "lintian", "man"}));
+    EXPECT_EQ(names_in(stage / "share" / "doc" / "board-tools"), (std::set<std::string>{"changelog.gz", "copyright"}));
+    std::set<std::string> pages;
+    for (const std::string &p : board_programs) pages.insert(p + ".1.gz");
+    pages.insert({"boardsim.1.gz", "status_server.1.gz"});
+    EXPECT_EQ(names_in(stage / "share" / "man" / "man1"), pages);
 }
 
 TEST(InstallLayout, StandInLibraryOnlyWhenAsked) {

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The packages of this build: the tarball and the Debian package hold exactly the installed programs
-# under usr/bin, stripped, and the Debian package is for the expected architecture.
+# under usr/bin, stripped, their manual pages and the package's own files (copyright, changelog,
+# lintian overrides), and the Debian package is for the expected architecture.
 #   package_test.sh BUILD_DIR ARCH PROGRAM...
 set -uo pipefail
 build_dir=$1 arch=$2
@@ -21,7 +22,12 @@ tgz=("$work"/out/board-tools-*-"$arch".tar.gz)
 [[ -f ${tgz[0]} ]] || fail "no tarball for $arch: $(ls "$work/out")"
 ((failures == 0)) || exit 1
 
-expected=$(printf 'usr/bin/%s\n' "$@" | sort)
+expected=$({
+    printf 'usr/bin/%s\n' "$@"
+    printf 'usr/share/man/man1/%s.1.gz\n' "$@"
+    printf '%s\n' usr/share/doc/board-tools/copyright usr/share/doc/board-tools/changelog.gz \
+        usr/share/lintian/overrides/board-tools
+} | sort)
 deb_files=$(dpkg-deb --fsys-tarfile "${deb[0]}" | tar -t | sed 's|^\./||' | grep -v '/$' | sort)
 tgz_files=$(tar -tzf "${tgz[0]}" | sed 's|^\./||' | grep -v '/$' | sort)
 [[ $deb_files == "$expected" ]] || fail "Debian package holds: $deb_files"
