@@ -53,7 +53,7 @@ std::string finish() {
         end.note += b->files.at(b->open_order[i]).path;
     }
     end.note += "; " + std::to_string(b->ops) + " board operations";
-    const std::string text = detail::call_text(end);
+    std::string text = detail::call_text(end);
     detail::emit(*b, std::move(end));
     return text;
 }

@@ -267,6 +267,13 @@ std::string flags_text(int flags) {
     return text;
 }
 
+std::string attribute_text(const board_event &e) {
+    std::string text{e.data.begin(), e.data.end()};
+    text.resize(std::min(text.find('\0'), text.size()));
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return text;
+}
+
 const char *request_name(unsigned long number) {
     for (const auto &[n, name] : request_names)
         if (n == number) return name;

@@ -57,6 +57,10 @@ bool same_call(const board_event &recorded, const board_event &call);
 // or nullptr.
 const char *request_name(unsigned long number);
 
+// What a sysfs attribute takes from the bytes of a write (or gives in a read): the text up to the
+// first NUL, less one trailing newline.
+std::string attribute_text(const board_event &e);
+
 // The bytes of one event as the trace shows them.
 std::string quoted_text(const void *data, std::size_t len);
 std::string hex_bytes(const void *data, std::size_t len);

@@ -227,7 +227,7 @@ int tape_close(board &b, int fd);
 void tape_wait(board &b, std::uint64_t microseconds);
 // Record: the end of the run by a signal is written down. Replay: what is left over when the
 // program ends is a departure.
-void tape_start(board &b);
+void tape_start(const board &b);
 void tape_end(board &b);
 // The exit status of a program stopped because it departed from the recording.
 constexpr int status_departed = 3;

@@ -2,6 +2,7 @@
 #include "model.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -66,6 +67,35 @@ int bad_use(const std::string &message) {
     return status_bad_use;
 }
 
+// Where the value of an option that takes one goes; nullptr for any other word.
+std::string *value_option(options &opt, const std::string &arg) {
+    const std::array<std::pair<const char *, std::string *>, 8> takes_value{{{"--scenario", &opt.scenario},
+                                                                             {"--record", &opt.record},
+                                                                             {"--replay", &opt.replay},
+                                                                             {"--vcd", &opt.vcd},
+                                                                             {"--trace", &opt.trace},
+                                                                             {"--fail-op", &opt.fail_op},
+                                                                             {"--preload", &opt.preload},
+                                                                             {"--emulator", &opt.emulator}}};
+    for (const auto &[name, value] : takes_value)
+        if (arg == name) return value;
+    return nullptr;
+}
+
+// Options that make no sense together; -1 when there are none.
+int check_options(const options &opt) {
+    if (!opt.fail_op.empty() && opt.fail_op.find_first_not_of("0123456789") != std::string::npos)
+        return bad_use("--fail-op needs a number, got " + opt.fail_op);
+    if (opt.program.empty() && !opt.check) return bad_use("no program to run");
+    int boards = 0;
+    for (const std::string *board : {&opt.scenario, &opt.record, &opt.replay})
+        if (!board->empty()) ++boards;
+    if (boards > 1) return bad_use("--scenario, --record and --replay each name the whole board: give one");
+    if (boards == 1 && opt.scenario.empty() && !opt.fail_op.empty())
+        return bad_use("--fail-op needs the model: not with --record or --replay");
+    return -1;
+}
+
 // Returns -1 when the options were read, else the exit status to end with.
 int parse_options(int argc, char **argv, options &opt) {
     int i = 1;
@@ -87,15 +117,7 @@ int parse_options(int argc, char **argv, options &opt) {
             (arg == "--check" ? opt.check : opt.timeline) = true;
             continue;
         }
-        std::string *value = arg == "--scenario"   ? &opt.scenario
-                             : arg == "--record"   ? &opt.record
-                             : arg == "--replay"   ? &opt.replay
-                             : arg == "--vcd"      ? &opt.vcd
-                             : arg == "--trace"    ? &opt.trace
-                             : arg == "--fail-op"  ? &opt.fail_op
-                             : arg == "--preload"  ? &opt.preload
-                             : arg == "--emulator" ? &opt.emulator
-                                                   : nullptr;
+        std::string *value = value_option(opt, arg);
         if (value == nullptr) {
             if (arg.starts_with("-")) return bad_use("unknown option " + arg);
             break;
@@ -105,14 +127,7 @@ int parse_options(int argc, char **argv, options &opt) {
     }
     for (; i < argc; ++i)
         opt.program.emplace_back(argv[i]);
-    if (!opt.fail_op.empty() && opt.fail_op.find_first_not_of("0123456789") != std::string::npos)
-        return bad_use("--fail-op needs a number, got " + opt.fail_op);
-    if (opt.program.empty() && !opt.check) return bad_use("no program to run");
-    const int boards = !opt.scenario.empty() + !opt.record.empty() + !opt.replay.empty();
-    if (boards > 1) return bad_use("--scenario, --record and --replay each name the whole board: give one");
-    if (boards == 1 && opt.scenario.empty() && !opt.fail_op.empty())
-        return bad_use("--fail-op needs the model: not with --record or --replay");
-    return -1;
+    return check_options(opt);
 }
 
 std::string default_preload() {

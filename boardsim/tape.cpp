@@ -30,6 +30,7 @@ std::size_t argument_size(unsigned long request) {
 }
 
 std::int64_t load(const void *arg, std::size_t size, bool is_signed) {
+    if (arg == nullptr || size == 0 || size > 8) return 0;
     std::uint64_t raw = 0;
     std::memcpy(&raw, arg, size); // little-endian, as every machine these tools run on
     if (is_signed && size < 8 && (raw >> (8 * size - 1)) != 0) raw |= ~std::uint64_t{0} << (8 * size);
@@ -37,6 +38,7 @@ std::int64_t load(const void *arg, std::size_t size, bool is_signed) {
 }
 
 void store(void *arg, std::size_t size, std::int64_t value) {
+    if (arg == nullptr || size == 0 || size > 8) return;
     const std::uint64_t raw = low_bytes(value, size);
     std::memcpy(arg, &raw, size);
 }
@@ -183,7 +185,7 @@ std::string parse_recording(std::string_view text, std::string_view name, std::v
     return "";
 }
 
-void tape_start(board &b) {
+void tape_start(const board &b) {
     if (b.mode != board_mode::record) return;
     for (const int sig : ending_signals) {
         struct sigaction old {};

@@ -35,7 +35,7 @@ class timeline final : public event_writer {
         if (e.path.empty() || e.result < 0) return;
         const std::optional<board_path> where = classify(e.path.c_str());
         if (!where) return;
-        const std::string text = attribute(e);
+        const std::string text = attribute_text(e);
         switch (where->kind) {
         case file_kind::gpio_export:
             if (e.kind == event_kind::write && !text.empty() &&
@@ -68,13 +68,6 @@ class timeline final : public event_writer {
         std::vector<std::pair<std::uint64_t, std::uint64_t>> spans; // open to close
         std::vector<std::uint64_t> transfers;
     };
-
-    static std::string attribute(const board_event &e) {
-        std::string text{e.data.begin(), e.data.end()};
-        text = text.substr(0, text.find('\0'));
-        if (!text.empty() && text.back() == '\n') text.pop_back();
-        return text;
-    }
 
     [[nodiscard]] int width() const { return columns_ - label_width; }
     [[nodiscard]] int column(std::uint64_t t) const {

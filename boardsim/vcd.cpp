@@ -23,14 +23,6 @@ namespace {
 
 constexpr std::uint64_t ns_per_us = 1000;
 
-// What a sysfs attribute takes: the text up to the first NUL, less one trailing newline.
-std::string attribute(const board_event &e) {
-    std::string text{e.data.begin(), e.data.end()};
-    text = text.substr(0, text.find('\0'));
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    return text;
-}
-
 class vcd final : public event_writer {
   public:
     explicit vcd(int fd) : fd_(fd) { write_header(); }
@@ -65,13 +57,13 @@ class vcd final : public event_writer {
         switch (where.kind) {
         case file_kind::gpio_export:
             if (e.kind == event_kind::write) {
-                const std::string number = attribute(e);
+                const std::string number = attribute_text(e);
                 if (!number.empty() && number.find_first_not_of("0123456789") == std::string::npos)
                     level(at, "gpio" + number, 'x');
             }
             break;
         case file_kind::gpio_direction: {
-            const std::string text = attribute(e);
+            const std::string text = attribute_text(e);
             if (e.kind == event_kind::write && (text == "out" || text == "low" || text == "high"))
                 level(at, gpio(where), text == "high" ? '1' : '0');
             break;
@@ -85,7 +77,7 @@ class vcd final : public event_writer {
             spi_event(e, where.index, at);
             break;
         case file_kind::fclk_rate:
-            if (e.kind == event_kind::write) text_value(at, "fclk1_rate", attribute(e));
+            if (e.kind == event_kind::write) text_value(at, "fclk1_rate", attribute_text(e));
             break;
         case file_kind::watchdog:
             if (e.kind == event_kind::ioctl && e.request_name == "WDIOC_SETTIMEOUT")
