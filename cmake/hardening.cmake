@@ -10,15 +10,35 @@ if(BOARD_TOOLS_FUZZ AND NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
   message(FATAL_ERROR "BOARD_TOOLS_FUZZ needs clang (libFuzzer): configure with -DCMAKE_CXX_COMPILER=clang++")
 endif()
 
-if(BOARD_TOOLS_SANITIZE OR BOARD_TOOLS_FUZZ)
+# A user's own sanitizer flags on the configure line (CMAKE_CXX_FLAGS and the linker's) are taken as
+# BOARD_TOOLS_SANITIZE is: the same plain shared libraries, the same static runtime.
+string(FIND "${CMAKE_C_FLAGS} ${CMAKE_CXX_FLAGS}" "-fsanitize=" board_flags_sanitize_at)
+if(board_flags_sanitize_at GREATER_EQUAL 0 AND NOT BOARD_TOOLS_FUZZ)
+  set(board_flags_sanitized ON)
+endif()
+# What the tests need to know: the programs carry a sanitizer runtime.
+if(BOARD_TOOLS_SANITIZE OR board_flags_sanitized)
+  set(BOARD_TOOLS_SANITIZED ON)
+else()
+  set(BOARD_TOOLS_SANITIZED OFF)
+endif()
+
+if(BOARD_TOOLS_SANITIZE OR BOARD_TOOLS_FUZZ OR board_flags_sanitized)
   # Shared libraries and modules are loaded into processes that carry no sanitizer runtime: the
   # simulated board and the test shims are preloaded into /bin/sh and into the sanitizer's own
   # symbolizer too. They are built plain (BOARD_PLAIN), with plain copies of the static libraries
   # they link; those libraries' own tests still run instrumented, in-process.
-  set(board_sanitizer_flags -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
   set(board_instrumented $<NOT:$<BOOL:$<TARGET_PROPERTY:BOARD_PLAIN>>>)
-  add_compile_options("$<${board_instrumented}:${board_sanitizer_flags}>")
-  add_link_options("$<${board_instrumented}:${board_sanitizer_flags}>")
+  if(board_flags_sanitized)
+    # The user's flags reach every target; the plain ones take them back.
+    set(board_plain $<BOOL:$<TARGET_PROPERTY:BOARD_PLAIN>>)
+    add_compile_options("$<${board_plain}:-fno-sanitize=all>")
+    add_link_options("$<${board_plain}:-fno-sanitize=all>")
+  else()
+    set(board_sanitizer_flags -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+    add_compile_options("$<${board_instrumented}:${board_sanitizer_flags}>")
+    add_link_options("$<${board_instrumented}:${board_sanitizer_flags}>")
+  endif()
   # gcc's shared sanitizer runtime refuses to start unless it comes first in the library list, which
   # a preloaded library breaks; a static runtime, as clang uses, avoids that.
   if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")

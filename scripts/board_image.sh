@@ -41,7 +41,8 @@ unpack "$kernel_pkg" "$out/kernel"
 unpack busybox-static "$out/busybox"
 
 # The ARM build: only what the image carries, when build-arm/ is not there yet.
-targets=(test_type_spi test_type vexa_test watchdog api_query vexa boardsim boardsim_runner status_server board_ops)
+targets=(test_type_spi test_type vexa_test watchdog api_query vexa boardsim boardsim_runner status_server board_ops
+    man_pages package_files)
 if [ ! -f build-arm/CMakeCache.txt ]; then
     cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake -DCMAKE_BUILD_TYPE=Release -DBOARD_TOOLS_WERROR=ON >/dev/null
 fi
