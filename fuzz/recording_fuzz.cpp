@@ -3,11 +3,10 @@
 // the way the trace writes it, and that text reads back to itself.
 #include "boardsim.h"
 #include "model.h"
+#include "refusal.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <regex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,9 +23,7 @@ std::string written(const boardsim::detail::board_event &e) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
-    return 0;
-}
+extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) { return 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     const std::string_view text{reinterpret_cast<const char *>(data), size};
@@ -34,12 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::string verdict = boardsim::detail::parse_recording(text, "fuzz.rec", events);
     check(verdict == boardsim::check_recording(text, "fuzz.rec"));
     if (!verdict.empty()) {
-        static const std::regex refusal{R"(fuzz\.rec:([0-9]+): [^\n]+)"};
-        std::smatch m;
-        check(std::regex_match(verdict, m, refusal));
-        const std::size_t lines = 1 + static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
-        const std::size_t line = std::stoul(m[1]);
-        check(line >= 1 && line <= lines);
+        check_refusal(text, verdict, "fuzz.rec");
         return 0;
     }
     for (const boardsim::detail::board_event &e : events) {
