@@ -67,13 +67,15 @@ for _ in $(seq 2000); do
     grep -q '^1' "$work/ticker.vcd" 2>/dev/null && break
 done
 # The program itself, not the runner: SIGKILL gives it no chance to finish anything.
-for stat in /proc/[0-9]*/stat; do
-    read -r pid _ _ parent _ <"$stat" 2>/dev/null || continue
-    [ "$parent" = "$runner" ] && kill -KILL "$pid"
-done
+for pid in $(cat "/proc/$runner/task/$runner/children" 2>/dev/null); do kill -KILL "$pid"; done
 wait "$runner" 2>/dev/null
-vcd2fst "$work/ticker.vcd" "$work/ticker.fst" >/dev/null 2>&1
-fst2vcd "$work/ticker.fst" 2>/dev/null | grep -q ' watchdog_keepalive ' || fail "the killed ticker's file does not open"
+if ! vcd2fst "$work/ticker.vcd" "$work/ticker.fst" >"$work/ticker.log" 2>&1 ||
+    ! fst2vcd "$work/ticker.fst" 2>>"$work/ticker.log" | grep -q ' watchdog_keepalive '; then
+    fail "the killed ticker's file does not open; it begins:"
+    head -c 400 "$work/ticker.vcd" | grep -v '^ *$'
+    tail -n 3 "$work/ticker.vcd"
+    cat "$work/ticker.log"
+fi
 
 ((failures == 0)) || exit 1
 echo "waveform: sigrok, vcd2fst, GPIO edges, timeline and a killed program's file all agree"
