@@ -48,14 +48,6 @@ std::optional<int> whole_number(std::string_view text) {
     return value;
 }
 
-// What a sysfs attribute takes from a write: the text up to the first NUL, less one trailing newline.
-std::string_view attribute_text(const void *buf, std::size_t count) {
-    std::string_view text{static_cast<const char *>(buf), count};
-    text = text.substr(0, text.find('\0'));
-    if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-    return text;
-}
-
 std::optional<long long> attribute_number(std::string_view text) {
     long long value = 0;
     const char *first = text.data();
@@ -430,24 +422,27 @@ void settle(board &b, board_event &e, long result) {
     errno = error;
 }
 
-int open_board_descriptor(board &b, const char *path, const board_path &where, int flags) {
-    // A real descriptor keeps the number unique among the program's own.
-    const int fd = real().open("/dev/null", O_RDWR | (flags & O_CLOEXEC));
-    if (fd < 0) return -1;
+void track_descriptor(board &b, int fd, const char *path, const board_path &where, int flags) {
     b.files[fd] = open_file{path, where, flags, 0};
     b.open_order.push_back(fd);
     if (where.kind == file_kind::watchdog) {
         b.watchdog_open = true;
         ++b.wdt.opens;
     }
+}
+
+int open_board_descriptor(board &b, const char *path, const board_path &where, int flags) {
+    // A real descriptor keeps the number unique among the program's own.
+    const int fd = real().open("/dev/null", O_RDWR | (flags & O_CLOEXEC));
+    if (fd >= 0) track_descriptor(b, fd, path, where, flags);
     return fd;
 }
 
-void forget_descriptor(board &b, int fd) {
+int forget_descriptor(board &b, int fd) {
     if (b.files.at(fd).where.kind == file_kind::watchdog) b.watchdog_open = false;
     b.files.erase(fd);
     std::erase(b.open_order, fd);
-    real().close(fd);
+    return real().close(fd);
 }
 
 int board_open(const char *path, const board_path &where, int flags) {
@@ -536,7 +531,7 @@ ssize_t board_write(int fd, const void *buf, std::size_t count) {
     } else if (buf == nullptr && count > 0) {
         result = fail_with(EFAULT);
     } else {
-        const std::string_view text = attribute_text(buf, count);
+        const std::string text = attribute_text(e);
         switch (f.where.kind) {
         case file_kind::gpio_export:
             result = write_gpio_export(b, text, count, false);

@@ -210,9 +210,11 @@ void emit(board &b, board_event e);
 board_event operation(board &b, event_kind kind, const std::string &path, file_kind file);
 // Takes the call's result and errno into the event and emits it; errno stays as it was.
 void settle(board &b, board_event &e, long result);
-// A descriptor for a board file that the model or a recording serves, and its release.
+// A board file's descriptor kept track of (the real file's in a recording run), a descriptor for a
+// board file that the model or a recording serves, and its release with the close's own result.
+void track_descriptor(board &b, int fd, const char *path, const board_path &where, int flags);
 int open_board_descriptor(board &b, const char *path, const board_path &where, int flags);
-void forget_descriptor(board &b, int fd);
+int forget_descriptor(board &b, int fd);
 
 // ---- recording and replay ----
 

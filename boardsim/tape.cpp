@@ -203,10 +203,7 @@ int tape_open(board &b, const char *path, const board_path &where, int flags) {
     call.flags = flags;
     if (b.mode == board_mode::record) {
         const int fd = real().open(path, flags, 0);
-        if (fd >= 0) {
-            b.files[fd] = open_file{path, where, flags, 0};
-            b.open_order.push_back(fd);
-        }
+        if (fd >= 0) track_descriptor(b, fd, path, where, flags);
         settle(b, call, fd);
         return fd;
     }
@@ -284,9 +281,7 @@ int tape_close(board &b, int fd) {
     const open_file f = b.files.at(fd);
     board_event call = operation(b, event_kind::close, f.path, f.where.kind);
     if (b.mode == board_mode::record) {
-        b.files.erase(fd);
-        std::erase(b.open_order, fd);
-        settle(b, call, real().close(fd));
+        settle(b, call, forget_descriptor(b, fd));
         return static_cast<int>(call.result);
     }
     board_event e = outcome(expect(b, call), call);
