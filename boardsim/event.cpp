@@ -150,14 +150,6 @@ template <typename T> bool number(std::string_view text, T &out, int base = 10) 
     return !text.empty() && ec == std::errc{} && ptr == text.data() + text.size();
 }
 
-int error_number(std::string_view name) {
-    for (int e = 1; e < 200; ++e) {
-        const char *n = strerrorname_np(e);
-        if (n != nullptr && name == n) return e;
-    }
-    return 0;
-}
-
 bool parse_flags(std::string_view text, int &flags) {
     std::size_t bar = std::min(text.find('|'), text.size());
     bool known = false;
@@ -281,7 +273,7 @@ const char *request_name(unsigned long number) {
 }
 
 std::string error_name(int error) {
-    const char *name = strerrorname_np(error);
+    const char *name = error_name_of(error);
     return name != nullptr ? name : "E?";
 }
 

@@ -65,6 +65,12 @@ std::string attribute_text(const board_event &e);
 std::string quoted_text(const void *data, std::size_t len);
 std::string hex_bytes(const void *data, std::size_t len);
 std::string flags_text(int flags);
-std::string error_name(int error);
+std::string error_name(int error); // "E?" for a number without a name
+
+// Error numbers and signals by name (EINVAL, SIGTERM): nullptr or 0 when there is none.
+const char *error_name_of(int error);
+int error_number(std::string_view name);
+const char *signal_name(int sig);
+int signal_number(std::string_view name);
 
 } // namespace boardsim::detail

@@ -5,8 +5,6 @@
 
 #include <cstdarg>
 #include <fcntl.h>
-#include <fstream>
-#include <sstream>
 #include <sys/ioctl.h>
 #include <time.h>
 #include <unistd.h>
@@ -178,11 +176,9 @@ std::string load_scenario(std::string_view text, std::string_view name) {
 }
 
 std::string load_scenario_file(const std::string &path) {
-    std::ifstream file{path, std::ios::binary};
-    if (!file) return path + ": cannot be read";
-    std::ostringstream text;
-    text << file.rdbuf();
-    return load_scenario(text.str(), path);
+    std::string text;
+    if (!detail::read_whole_file(path.c_str(), text)) return path + ": cannot be read";
+    return load_scenario(text, path);
 }
 
 void deactivate() {

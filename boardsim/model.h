@@ -43,6 +43,10 @@ struct real_functions {
 };
 const real_functions &real();
 
+// The whole of a file of the machine's own, read past the interposer; false (errno set) when it
+// cannot be read.
+bool read_whole_file(const char *path, std::string &text);
+
 // ---- scenario: how the board is built ----
 
 enum class spi_request { wr_mode, rd_mode, wr_bits, rd_bits, wr_speed, rd_speed, none };

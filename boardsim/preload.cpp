@@ -26,17 +26,9 @@ constexpr int trace_fd_floor = 200;
 }
 
 std::string read_file(const char *path) {
-    const int fd = real().open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) refuse(std::string{path} + ": cannot be read: " + std::strerror(errno));
     std::string text;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t got = real().read(fd, chunk, sizeof chunk);
-        if (got < 0) refuse(std::string{path} + ": cannot be read: " + std::strerror(errno));
-        if (got == 0) break;
-        text.append(chunk, static_cast<std::size_t>(got));
-    }
-    real().close(fd);
+    if (!boardsim::detail::read_whole_file(path, text))
+        refuse(std::string{path} + ": cannot be read: " + std::strerror(errno));
     return text;
 }
 

@@ -1,7 +1,10 @@
 // The C library's own functions, found past whatever interposes them.
 #include "model.h"
 
+#include <cerrno>
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace boardsim::detail {
 
@@ -31,6 +34,23 @@ const real_functions &real() {
         .clock_gettime = next<int (*)(clockid_t, struct timespec *)>("clock_gettime"),
     };
     return functions;
+}
+
+bool read_whole_file(const char *path, std::string &text) {
+    const int fd = real().open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    text.clear();
+    char chunk[4096];
+    for (;;) {
+        const ssize_t got = real().read(fd, chunk, sizeof chunk);
+        if (got <= 0) {
+            const int error = errno;
+            real().close(fd);
+            errno = error;
+            return got == 0;
+        }
+        text.append(chunk, static_cast<std::size_t>(got));
+    }
 }
 
 } // namespace boardsim::detail

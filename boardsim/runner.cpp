@@ -9,10 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <linux/close_range.h>
-#include <spawn.h>
-#include <sstream>
 #include <string>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -149,11 +146,51 @@ void keep_only_standard_streams() {
 }
 
 std::vector<std::string> split_words(const std::string &text) {
+    constexpr const char *blanks = " \t\n\v\f\r";
     std::vector<std::string> words;
-    std::istringstream in{text};
-    for (std::string w; in >> w;)
-        words.push_back(w);
+    for (std::size_t at = 0; (at = text.find_first_not_of(blanks, at)) != std::string::npos;) {
+        const std::size_t end = std::min(text.find_first_of(blanks, at), text.size());
+        words.push_back(text.substr(at, end - at));
+        at = end;
+    }
     return words;
+}
+
+// Starts the program with the environment env. Returns its process, or -1 with error set to why it
+// could not be started (the exec's own error, which comes back through a pipe that a successful exec
+// closes).
+pid_t start_program(char **argv, char **env, int &error) {
+    int report[2];
+    if (::pipe(report) != 0) {
+        error = errno;
+        return -1;
+    }
+    for (const int fd : report)
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::close(report[0]);
+        environ = env;
+        ::execvp(argv[0], argv);
+        const int failed = errno;
+        [[maybe_unused]] const ssize_t n = ::write(report[1], &failed, sizeof failed);
+        ::_exit(127);
+    }
+    error = errno;
+    ::close(report[1]);
+    if (pid < 0) {
+        ::close(report[0]);
+        return -1;
+    }
+    int failed = 0;
+    ssize_t got = 0;
+    while ((got = ::read(report[0], &failed, sizeof failed)) < 0 && errno == EINTR) {
+    }
+    ::close(report[0]);
+    if (got != static_cast<ssize_t>(sizeof failed)) return pid;
+    ::waitpid(pid, nullptr, 0);
+    error = failed;
+    return -1;
 }
 
 } // namespace
@@ -169,14 +206,12 @@ int main(int argc, char **argv) {
          {std::pair<std::string, checker>{opt.scenario, boardsim::check_scenario},
           std::pair<std::string, checker>{opt.replay, boardsim::check_recording}}) {
         if (path.empty()) continue;
-        std::ifstream file{path, std::ios::binary};
-        if (!file) {
+        std::string text;
+        if (!boardsim::detail::read_whole_file(path.c_str(), text)) {
             std::fprintf(stderr, "%s: cannot be read: %s\n", path.c_str(), std::strerror(errno));
             return status_bad_use;
         }
-        std::ostringstream text;
-        text << file.rdbuf();
-        const std::string error = check(text.str(), path);
+        const std::string error = check(text, path);
         if (!error.empty()) {
             std::fprintf(stderr, "%s\n", error.c_str());
             return status_bad_use;
@@ -256,10 +291,10 @@ int main(int argc, char **argv) {
         ::sigaction(sig, &forward, nullptr);
 
     keep_only_standard_streams();
-    pid_t pid = 0;
-    const int rc = ::posix_spawnp(&pid, argv_c[0], nullptr, nullptr, argv_c.data(), env_c.data());
-    if (rc != 0) {
-        std::fprintf(stderr, "boardsim: cannot run %s: %s\n", argv_c[0], std::strerror(rc));
+    int error = 0;
+    const pid_t pid = start_program(argv_c.data(), env_c.data(), error);
+    if (pid < 0) {
+        std::fprintf(stderr, "boardsim: cannot run %s: %s\n", argv_c[0], std::strerror(error));
         return 127;
     }
     child_pid = pid;

@@ -77,9 +77,9 @@ void record_signal(int sig) {
         put_number(b->clock_us / 1000000, 5, ' ');
         put(".");
         put_number(b->clock_us % 1000000, 6, '0');
-        put("] signal SIG");
-        const char *abbrev = sigabbrev_np(sig);
-        put(abbrev != nullptr ? abbrev : "?");
+        put("] signal ");
+        const char *name = signal_name(sig);
+        put(name != nullptr ? name : "SIG?");
         line[n++] = '\n';
         for (const int fd : {b->trace_fd, b->record_fd})
             if (fd >= 0) [[maybe_unused]]
@@ -114,13 +114,9 @@ void signal_if_recorded(board &b) {
         emit(b, r);
         // The model's own stop ends its trace before the signal; a recording of it does too.
         if (b.replayed < b.recorded.size() && b.recorded[b.replayed].kind == event_kind::end) finish();
-        const std::string name = r.note.substr(0, r.note.find(' '));
-        for (int sig = 1; sig < NSIG; ++sig) {
-            const char *abbrev = sigabbrev_np(sig);
-            if (abbrev != nullptr && name == std::string{"SIG"} + abbrev) {
-                ::signal(sig, SIG_DFL);
-                ::raise(sig);
-            }
+        if (const int sig = signal_number(std::string_view{r.note}.substr(0, r.note.find(' '))); sig != 0) {
+            ::signal(sig, SIG_DFL);
+            ::raise(sig);
         }
     }
 }

@@ -10,6 +10,7 @@
 #include "model.h"
 
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +22,13 @@ namespace boardsim::detail {
 namespace {
 
 constexpr int label_width = 10;
+
+// The line number of an export's text, known to be at most six digits.
+int decimal(const std::string &text) {
+    int value = 0;
+    std::from_chars(text.data(), text.data() + text.size(), value);
+    return value;
+}
 
 class timeline final : public event_writer {
   public:
@@ -40,7 +48,7 @@ class timeline final : public event_writer {
         case file_kind::gpio_export:
             if (e.kind == event_kind::write && !text.empty() &&
                 text.find_first_not_of("0123456789") == std::string::npos && text.size() < 7)
-                lines_[std::stoi(text)];
+                lines_[decimal(text)];
             break;
         case file_kind::gpio_direction:
             if (e.kind == event_kind::write && (text == "out" || text == "low" || text == "high"))
@@ -80,9 +88,11 @@ class timeline final : public event_writer {
         const double seconds = static_cast<double>(std::max<std::uint64_t>(end_us_, 1)) / 1e6;
         // Ticks at 1, 2 or 5 times a power of ten, at least ten columns apart.
         constexpr std::array<double, 3> mantissas{1.0, 2.0, 5.0};
+        constexpr std::array<double, 16> decades{1e-6, 1e-5, 1e-4, 1e-3, 1e-2, 1e-1, 1e0, 1e1,
+                                                 1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8, 1e9};
         double step = 1e-6;
-        for (int i = 1; seconds / step > width() / 10.0; ++i)
-            step = mantissas[static_cast<std::size_t>(i % 3)] * std::pow(10.0, i / 3 - 6);
+        for (std::size_t i = 1; seconds / step > width() / 10.0 && i / 3 < decades.size(); ++i)
+            step = mantissas[i % 3] * decades[i / 3];
         std::string row(static_cast<std::size_t>(width()), ' ');
         int free_from = 0;
         for (int k = 0; k * step <= seconds * (1 + 1e-9); ++k) {
