@@ -7,9 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <libc_baseline.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include <vector>
+
+BOARD_LIBC_OLDEST(fcntl);
 
 namespace {
 

@@ -4,7 +4,11 @@
 #include <cerrno>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <libc_baseline.h>
 #include <unistd.h>
+
+// Older C libraries keep dlsym in libdl.so.2, which the build names for them.
+BOARD_LIBC_OLDEST(dlsym);
 
 namespace boardsim::detail {
 

@@ -9,12 +9,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <libc_baseline.h>
 #include <linux/close_range.h>
 #include <string>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+
+BOARD_LIBC_OLDEST(fcntl);
 
 namespace {
 

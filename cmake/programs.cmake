@@ -10,10 +10,28 @@ target_compile_options(board_code_flags INTERFACE
   -ffile-prefix-map=${PROJECT_SOURCE_DIR}/=)
 target_link_options(board_code_flags INTERFACE -Wl,--as-needed -static-libgcc)
 
+# The start code of a program that runs on the board: on a C library as old as BOARD_LIBC_BASELINE
+# too (board_libc/libc_start.c), where a baseline is set.
+function(board_start_code target)
+  if(TARGET board_libc_start)
+    target_sources(${target} PRIVATE $<TARGET_OBJECTS:board_libc_start>)
+  endif()
+endfunction()
+
+# A board-side file that carries the C++ runtime with it (linked statically): only the parts it uses
+# (--gc-sections), which then need nothing of the C library newer than BOARD_LIBC_BASELINE.
+function(board_static_cxx_runtime target)
+  target_link_options(${target} PRIVATE -static-libstdc++ -static-libgcc -Wl,--gc-sections)
+  if(TARGET board_libc_cxx)
+    target_sources(${target} PRIVATE $<TARGET_OBJECTS:board_libc_cxx>)
+  endif()
+endfunction()
+
 # board_program(NAME SOURCES...): one deliverable at build/bin/NAME, installed to bin.
 function(board_program name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE board_code_flags)
+  board_start_code(${name})
   install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   set_property(GLOBAL APPEND PROPERTY BOARD_TOOLS_PROGRAMS ${name})
 endfunction()

@@ -16,6 +16,10 @@ set(CMAKE_CXX_COMPILER ${BOARD_TRIPLE}-g++)
 set(CMAKE_C_FLAGS_INIT "-mcpu=cortex-a9 -mfpu=neon -mfloat-abi=hard")
 set(CMAKE_CXX_FLAGS_INIT "-mcpu=cortex-a9 -mfpu=neon -mfloat-abi=hard")
 
+# Every ARM EABI GNU C library has the symbol version GLIBC_2.4 and nothing older: what goes on the
+# board needs no newer one, so that it loads on whatever C library the board's firmware carries.
+set(BOARD_LIBC_BASELINE GLIBC_2.4 CACHE STRING "Newest C-library symbol version the board-side files may need")
+
 # Libraries and headers come from the target root only; build tools from the host.
 set(CMAKE_FIND_ROOT_PATH ${BOARD_TARGET_ROOT})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

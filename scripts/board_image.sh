@@ -52,7 +52,7 @@ root=$out/root
 rm -rf "$root"
 mkdir -p "$root"/{bin,etc,lib,usr/bin,usr/lib,proc,sys,dev,tmp,cases}
 cp "$out/busybox/bin/busybox" "$root/bin/"
-for lib in ld-linux-armhf.so.3 libc.so.6 libm.so.6; do
+for lib in ld-linux-armhf.so.3 libc.so.6 libm.so.6 libdl.so.2; do
     cp -L "/usr/arm-linux-gnueabihf/lib/$lib" "$root/lib/"
 done
 DESTDIR=$root cmake --install build-arm --prefix /usr --strip >/dev/null
