@@ -1,11 +1,18 @@
 #!/usr/bin/env bash
-# Footprint of the board programs: per program, the stripped ARM size and the NEEDED list.
-# Exits 1 when a program breaks a budget, 2 when there is nothing to check or the tools are missing.
+# Footprint of the board programs: per program, the stripped ARM size and the NEEDED list; per
+# board-side file, what it needs of the C library (scripts/libc_audit.sh).
+# Exits 1 when a file breaks a budget, 2 when there is nothing to check or the tools are missing.
 #
-#   scripts/footprint.sh [-B BUILD_DIR] [PROGRAM...]
+#   scripts/footprint.sh [-B BUILD_DIR] [-v] [PROGRAM...]
 #
 # Without PROGRAMs it checks every program that `cmake --install` of BUILD_DIR (default build-arm)
-# puts in bin. Strip and readelf are the ones that build was configured with.
+# puts in bin, and audits those and the other files that go on a board: the recorder (bin/boardsim,
+# lib/libboardsim.so) and the stand-in libvexa.so. Strip and readelf are the ones that build was
+# configured with. -v lists every versioned symbol each file needs.
+#
+# The C-library policy: no board-side file needs a symbol version newer than the build's
+# BOARD_LIBC_BASELINE (GLIBC_2.4, the first version of every ARM EABI GNU C library), so that each
+# loads on whatever C library a board's firmware carries.
 set -euo pipefail
 
 max_bytes=16384
@@ -13,12 +20,14 @@ max_bytes=16384
 allowed_common=(libc.so.6)
 vexa_programs=(test_type vexa_test watchdog)
 
-usage() { echo "usage: $0 [-B BUILD_DIR] [PROGRAM...]" >&2; exit 2; }
+usage() { echo "usage: $0 [-B BUILD_DIR] [-v] [PROGRAM...]" >&2; exit 2; }
 
 build_dir=build-arm
-while getopts "B:h" opt; do
+audit_options=()
+while getopts "B:vh" opt; do
     case $opt in
         B) build_dir=$OPTARG ;;
+        v) audit_options+=(-v) ;;
         *) usage ;;
     esac
 done
@@ -27,6 +36,8 @@ shift $((OPTIND - 1))
 cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build_dir/CMakeCache.txt" 2>/dev/null | head -n1; }
 strip_tool=$(cache_value CMAKE_STRIP)
 readelf_tool=$(cache_value CMAKE_READELF)
+libc_baseline=$(cache_value BOARD_LIBC_BASELINE)
+: "${libc_baseline:=GLIBC_2.4}"
 : "${strip_tool:=arm-linux-gnueabihf-strip}"
 : "${readelf_tool:=arm-linux-gnueabihf-readelf}"
 for tool in "$strip_tool" "$readelf_tool"; do
@@ -37,6 +48,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
 programs=("$@")
+board_side=()
 if ((${#programs[@]} == 0)); then
     [[ -f $build_dir/CMakeCache.txt ]] || { echo "footprint: $build_dir is not a configured build" >&2; exit 2; }
     cmake --install "$build_dir" --prefix "$work/stage" >/dev/null
@@ -44,9 +56,13 @@ if ((${#programs[@]} == 0)); then
         for p in "$work/stage/bin"/*; do programs+=("$p"); done
     fi
     ((${#programs[@]})) || { echo "footprint: $build_dir installs no program" >&2; exit 2; }
+    for f in bin/boardsim lib/libboardsim.so lib/libvexa.so; do
+        [[ -f $build_dir/$f ]] && board_side+=("$build_dir/$f")
+    done
 fi
 
 broken=0
+audited=()
 printf '%-16s %9s  %s\n' program stripped NEEDED
 for path in "${programs[@]}"; do
     name=$(basename "$path")
@@ -58,6 +74,7 @@ for path in "${programs[@]}"; do
         broken=1
         continue
     fi
+    audited+=("$path")
 
     "$strip_tool" -o "$work/$name.stripped" "$path"
     size=$(stat -c %s "$work/$name.stripped")
@@ -77,8 +94,13 @@ for path in "${programs[@]}"; do
     ((${#problems[@]} == 0)) || broken=1
 done
 
+echo
+audited+=("${board_side[@]}")
+"$(dirname "$0")/libc_audit.sh" -r "$readelf_tool" -b "$libc_baseline" "${audit_options[@]}" "${audited[@]}" || broken=1
+
 if ((broken)); then
     echo "footprint: budget broken"
     exit 1
 fi
-echo "footprint: ${#programs[@]} programs within budget ($max_bytes bytes stripped, NEEDED ${allowed_common[*]} [+ libvexa.so])"
+echo "footprint: ${#programs[@]} programs within budget ($max_bytes bytes stripped, NEEDED ${allowed_common[*]} [+ libvexa.so]);"
+echo "           ${#audited[@]} board-side files need no C-library version newer than $libc_baseline"

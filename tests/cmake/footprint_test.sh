@@ -35,6 +35,8 @@ check "libvexa.so outside the library programs" 1 "$work/expect" "$work/api_quer
 printf 'FAIL needs_libm: needs libm.so.6\n' >"$work/expect"
 check "libm" 1 "$work/expect" "$fixtures/needs_libm"
 check "not an ARM program" 1 <(printf 'FAIL sh: not a 32-bit ARM program\n') /bin/sh
+printf 'FAIL needs_new_libc: getentropy needs GLIBC_2.25 of libc.so.6, newer than GLIBC_2.4\n' >"$work/expect"
+check "a C-library version newer than the baseline" 1 "$work/expect" "$fixtures/needs_new_libc"
 
 # The fat program's stripped size is whatever the toolchain makes of it; only that it is over counts.
 "$script" -B "$build" "$fixtures/fat_program" >"$work/out"
