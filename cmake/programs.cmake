@@ -27,11 +27,25 @@ function(board_static_cxx_runtime target)
   endif()
 endfunction()
 
+# A file that goes on the board, in a build for a given board (BOARD_SYSROOT): once built, it is
+# held against the board's own libraries, and a file that would not load there stops the build, named
+# with the symbol, the version and the board's library that lacks it (scripts/libc_audit.sh), and
+# is removed.
+function(board_libc_check target)
+  if(BOARD_SYSROOT)
+    add_custom_command(TARGET ${target} POST_BUILD
+                       COMMAND ${PROJECT_SOURCE_DIR}/scripts/libc_audit.sh -r ${CMAKE_READELF} -R ${BOARD_SYSROOT}
+                               -d $<TARGET_FILE:${target}>
+                       VERBATIM)
+  endif()
+endfunction()
+
 # board_program(NAME SOURCES...): one deliverable at build/bin/NAME, installed to bin.
 function(board_program name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE board_code_flags)
   board_start_code(${name})
+  board_libc_check(${name})
   install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
   set_property(GLOBAL APPEND PROPERTY BOARD_TOOLS_PROGRAMS ${name})
 endfunction()

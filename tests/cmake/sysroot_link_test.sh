@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # A cross build against a board root file system: the programs link that root's libvexa.so (here the
-# stand-in of this build, put in a scratch root), and once installed they name neither the root nor
-# the build tree: NEEDED libvexa.so, RUNPATH /lib.
+# stand-in of this build, put in a scratch root beside the cross toolchain's C library), and once
+# installed they name neither the root nor the build tree: NEEDED libvexa.so, RUNPATH /lib.
 #   sysroot_link_test.sh SOURCE_DIR BUILD_DIR
 set -uo pipefail
 source_dir=$1 build_dir=$2
@@ -13,6 +13,8 @@ fail() { echo "not ok: $*"; failures=$((failures + 1)); }
 
 mkdir -p "$work/root/lib"
 cp "$build_dir/lib/libvexa.so" "$work/root/lib/libvexa.so"
+target_root=$(sed -n 's/^BOARD_TARGET_ROOT:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
+cp -L "$target_root"/lib/{libc.so.6,libdl.so.2,libm.so.6,ld-linux-armhf.so.3} "$work/root/lib/"
 if ! cmake -S "$source_dir" -B "$work/build" -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/toolchain-armhf.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DBOARD_TOOLS_TESTS=OFF -DBOARD_SYSROOT="$work/root" >"$work/log" 2>&1 ||
     ! cmake --build "$work/build" -j2 >>"$work/log" 2>&1 ||
