@@ -41,9 +41,17 @@ set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${CPACK_PACKAGE_VERSION}-${boa
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${board_package_arch})
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-# The programs need the C library (glibc 2.34 moved __libc_start_main) and the board's own libvexa.so
-# in /lib, which no Debian package provides.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34)")
+# The programs need the C library, in the version read off them when the package is made
+# (packaging/package_config.cmake.in), and the board's own libvexa.so in /lib, which no Debian
+# package provides.
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/package/package_config.cmake)
+function(board_package_config)
+  get_property(board_package_programs GLOBAL PROPERTY BOARD_TOOLS_PROGRAMS)
+  list(TRANSFORM board_package_programs PREPEND "${CMAKE_RUNTIME_OUTPUT_DIRECTORY}/")
+  configure_file(${PROJECT_SOURCE_DIR}/packaging/package_config.cmake.in ${CPACK_PROJECT_CONFIG_FILE} @ONLY)
+endfunction()
+# Once every program is known.
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL board_package_config)
 
 # Debian's files for the package, made at configure time: the copyright file in the machine-readable
 # format from LICENSE (its copyright line and its text), the changelog compressed at build time.

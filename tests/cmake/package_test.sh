@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # The packages of this build: the tarball and the Debian package hold exactly the installed programs
 # under usr/bin, stripped, their manual pages and the package's own files (copyright, changelog,
-# lintian overrides), and the Debian package is for the expected architecture.
-#   package_test.sh BUILD_DIR ARCH PROGRAM...
+# lintian overrides), and the Debian package is for the expected architecture and depends on the
+# C library the programs need: no newer than the build's baseline when it has one.
+#   package_test.sh BUILD_DIR ARCH LIBC_BASELINE|- PROGRAM...
 set -uo pipefail
-build_dir=$1 arch=$2
-shift 2
+build_dir=$1 arch=$2 baseline=$3
+shift 3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -34,6 +35,12 @@ tgz_files=$(tar -tzf "${tgz[0]}" | sed 's|^\./||' | grep -v '/$' | sort)
 [[ $tgz_files == "$expected" ]] || fail "tarball holds: $tgz_files"
 [[ $(dpkg-deb -f "${deb[0]}" Architecture) == "$arch" ]] || fail "architecture $(dpkg-deb -f "${deb[0]}" Architecture)"
 [[ $(dpkg-deb -f "${deb[0]}" Package) == board-tools ]] || fail "package name $(dpkg-deb -f "${deb[0]}" Package)"
+depends=$(dpkg-deb -f "${deb[0]}" Depends)
+if [[ $baseline == - ]]; then
+    [[ $depends =~ ^libc6\ \(\>=\ 2\.[0-9]+\)$ ]] || fail "Depends: $depends"
+else
+    [[ $depends == "libc6 (>= ${baseline#GLIBC_})" ]] || fail "Depends: $depends, expected libc6 (>= ${baseline#GLIBC_})"
+fi
 
 mkdir -p "$work/unpacked"
 tar -xzf "${tgz[0]}" -C "$work/unpacked"
