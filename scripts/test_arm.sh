@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The board build: sets up a fresh machine for cross building, builds every program, the simulated
 # board and the tests for ARM in build-arm/, runs the whole suite under qemu-arm, checks the footprint
-# and makes the packages, which lintian must accept.
+# and makes the packages, which lintian must accept, then checks the programs' protections and that two
+# builds of the commit give the same packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh g++-arm-linux-gnueabihf qemu-user googletest lintian
@@ -15,3 +16,5 @@ ls -l build-arm/board-tools_*_armhf.deb build-arm/board-tools-*-armhf.tar.gz
 # the reason, in the package).
 lintian --allow-root --fail-on error,warning build-arm/board-tools_*_armhf.deb
 echo "lintian: clean"
+scripts/check_hardening.sh build-arm
+scripts/check_reproducible.sh
