@@ -38,7 +38,8 @@ for pattern in 'board-tools_*_armhf.deb' 'board-tools-*-armhf.tar.gz'; do
     else
         fail "$(basename "$a") differs between the builds"
         scripts/setup.sh diffoscope-minimal >&2
-        diffoscope --no-progress "$a" "$b" | head -n 200 || true
+        # The machine's objdump cannot disassemble ARM code: sections are compared as bytes instead.
+        diffoscope --no-progress --exclude-command '^objdump' "$a" "$b" | head -n 200 || true
     fi
 done
 
