@@ -2,9 +2,11 @@
 
 #include "unique_fd.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,16 +18,28 @@ namespace {
 
 constexpr std::size_t reply_first_size = 65536;
 
+// Where the reply's first NUL is while none has arrived.
+constexpr std::size_t no_nul = SIZE_MAX;
+
+// Each receive lands here first and is searched for the reply's first NUL while it is in the cache,
+// then joins the reply. Bytes that the kernel writes straight into the reply block's fresh pages are
+// not in the cache when the program reads them: searched there, a large reply cost as much as a
+// second pass over it at the end. No receive asks for more than this: the block's room, limit less
+// count, is 65535 bytes at most.
+char arrival[reply_first_size - 1];
+
 // A server that accepts the connection but never answers or closes would otherwise hang the scripts
 // that call the tool; a silence this long ends the exchange as a failed receive.
 constexpr time_t reply_idle_seconds = 60;
 
 bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
 
-// False when the reply could not be written out: a reply lost on the way to the caller is no success.
-bool print_reply(char *reply, std::size_t count) {
-    reply[count] = '\0';
-    return std::puts(reply) != EOF && std::fflush(stdout) == 0;
+// Writes what puts would of the reply: its first `shown` bytes (up to its first NUL, or all of it), then
+// one line end, in the byte after them, which the block always has room for. False when the reply
+// could not be written out: a reply lost on the way to the caller is no success.
+bool print_reply(char *reply, std::size_t shown) {
+    reply[shown] = '\n';
+    return std::fwrite(reply, 1, shown + 1, stdout) == shown + 1 && std::fflush(stdout) == 0;
 }
 
 } // namespace
@@ -74,15 +88,22 @@ int api_request(const char *command, const char *host, std::uint16_t port) {
 
     // The reply block lives until the process ends.
     std::size_t count = 0;
+    std::size_t shown = no_nul;
     for (;;) {
-        const ssize_t got = ::recv(sock.get(), reply + count, limit - count, 0);
+        const ssize_t got = ::recv(sock.get(), arrival, limit - count, 0);
         if (got < 0) {
             std::printf("Recv failed: %s\n", std::strerror(errno));
-            print_reply(reply, count);
+            print_reply(reply, std::min(shown, count));
             return 1;
         }
-        if (got == 0) return print_reply(reply, count) ? 0 : 1;
-        count += static_cast<std::size_t>(got);
+        if (got == 0) return print_reply(reply, std::min(shown, count)) ? 0 : 1;
+        const auto n = static_cast<std::size_t>(got);
+        if (shown == no_nul) {
+            const void *nul = std::memchr(arrival, '\0', n);
+            if (nul != nullptr) shown = count + static_cast<std::size_t>(static_cast<const char *>(nul) - arrival);
+        }
+        std::memcpy(reply + count, arrival, n);
+        count += n;
         if (count < limit) continue;
 
         // No overflow: a block cannot exceed PTRDIFF_MAX bytes, so limit + 65536 always fits, and a

@@ -263,6 +263,39 @@ TEST(ApiQueryReply, PrintedWholeUpToItsFirstNulWithOneLineEnd) {
     }
 }
 
+// The reply's first NUL ends what is printed wherever it arrives: in the first, a middle or the last of
+// the receives (4096 bytes at most each here), either side of a growth of the block, or before a
+// failed receive. What is printed is what puts prints of the reply: the bytes before the first NUL and
+// one line end.
+TEST(ApiQueryReply, FirstNulEndsThePrintWhereverItArrives) {
+    struct nul_case {
+        const char *name;
+        std::size_t size;
+        std::vector<std::size_t> nuls;
+        peer_end end = peer_end::close;
+    };
+    const std::vector<nul_case> cases{
+        {"in the first receive", 100000, {10, 20}},
+        {"in a middle receive, another after it", 100000, {50000, 50001, 90000}},
+        {"in the last receive", 100000, {99999}},
+        {"last byte before the first growth", 200000, {65534}},
+        {"first byte after the first growth", 200000, {65535}},
+        {"first byte after the second growth", 200000, {131070}},
+        {"before a failed receive", 70000, {30000}, peer_end::reset},
+    };
+    for (const nul_case &c : cases) {
+        std::string reply = pattern(c.size);
+        for (const std::size_t at : c.nuls) reply[at] = '\0';
+        loopback_server server{{reply, c.end}};
+        ASSERT_TRUE(server.bound());
+        const std::string failure = c.end == peer_end::reset ? "Recv failed: " + error_text(ECONNRESET) + "\n" : "";
+        EXPECT_EQ(query(server, {"summary", "127.0.0.1", port_text(server)},
+                        {"LD_PRELOAD=" API_QUERY_SHIM, "SHIM_RECV_MAX=4096"}),
+                  (outcome{failure.empty() ? 0 : 1, failure + reply.substr(0, c.nuls.front()) + "\n", "", "summary"}))
+            << c.name;
+    }
+}
+
 TEST(ApiQueryReply, ResetHalfwayPrintsTheMessageThenThePart) {
     for (const std::string &part : {""s, "partial reply"s, pattern(70000)}) {
         loopback_server server{{part, peer_end::reset}};

@@ -7,6 +7,8 @@
 //   SHIM_FAIL_SEND=errno          send() fails with this error number
 //   SHIM_FAIL_MALLOC_SIZE=n       malloc(n) fails
 //   SHIM_FAIL_REALLOC_FROM=n      realloc to n bytes or more fails
+//   SHIM_RECV_MAX=n               recv() hands over at most n bytes at a time
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdarg>
@@ -80,6 +82,18 @@ ssize_t send(int fd, const void *buf, size_t len, int flags) {
         return -1;
     }
     return real<ssize_t (*)(int, const void *, size_t, int)>("send")(fd, buf, len, flags);
+}
+
+ssize_t recv(int fd, void *buf, size_t len, int flags) {
+    long most = 0;
+    if (env_number("SHIM_RECV_MAX", most) && most > 0) len = std::min(len, static_cast<size_t>(most));
+    return real<ssize_t (*)(int, void *, size_t, int)>("recv")(fd, buf, len, flags);
+}
+
+// What a fortified build calls in place of recv when it knows the buffer's size.
+ssize_t __recv_chk(int fd, void *buf, size_t len, size_t buflen, int flags) {
+    if (len > buflen) std::abort();
+    return recv(fd, buf, len, flags);
 }
 
 int shutdown(int fd, int how) {
