@@ -336,6 +336,29 @@ std::int64_t fetch_reply(std::uint16_t port, std::string_view command, std::uint
             ok = write_all(buf, static_cast<std::size_t>(got));
         }
         std::free(buf);
+    } else if (how == reply_handling::grow) {
+        std::size_t limit = piece;
+        char *block = static_cast<char *>(std::malloc(limit + 1));
+        ok = block != nullptr;
+        while (ok) {
+            const ssize_t got = recv(fd, block + count, limit - count, 0);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) {
+                ok = got == 0;
+                break;
+            }
+            count += static_cast<std::size_t>(got);
+            if (count < limit) continue;
+            char *grown = static_cast<char *>(std::realloc(block, limit + piece + 1));
+            if (grown == nullptr) {
+                ok = false;
+                break;
+            }
+            block = grown;
+            limit += piece;
+        }
+        ok = ok && write_all(block, count);
+        std::free(block);
     } else {
         // One spare byte: a reply longer than the hint shows as a block filled to the last byte.
         const std::size_t capacity = static_cast<std::size_t>(size_hint) + 1;

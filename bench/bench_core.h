@@ -82,11 +82,12 @@ int listen_loopback(std::uint16_t port, std::uint16_t &bound);
 // number of reply bytes sent, or -1 when accepting failed.
 std::int64_t serve_one(int listen_fd, std::uint64_t default_size);
 
-// The two ways a client can deal with a reply, as yardsticks for api_query: hold it whole in one block
-// allocated up front (what api_query does, minus its growth), or pass each piece on as it arrives. Both
-// receive at most 65535 bytes at a time, as api_query does. Sends the command text, writes the reply to out
-// and returns its length, or -1 on failure.
-enum class reply_handling { hold, stream };
+// The ways a client can deal with a reply, as yardsticks for api_query: hold it whole in one block
+// allocated up front (what api_query does, minus its growth), hold it in a block grown as api_query grows
+// its own (65536 bytes, then 65535 more each time it is full) and write it out in one go (api_query less
+// its standard output), or pass each piece on as it arrives. All receive at most 65535 bytes at a time, as
+// api_query does. Sends the command text, writes the reply to out and returns its length, or -1 on failure.
+enum class reply_handling { hold, grow, stream };
 std::int64_t fetch_reply(std::uint16_t port, std::string_view command, std::uint64_t size_hint,
                          reply_handling how, int out_fd);
 

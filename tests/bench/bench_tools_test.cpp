@@ -211,10 +211,13 @@ TEST(Yardstick, HoldingAndStreamingFetchTheSameReply) {
         {bench::reply_handling::hold, 200000, 200000, 200000},
         {bench::reply_handling::hold, 200000, 300000, 200000},
         {bench::reply_handling::hold, 200000, 199999, -1},
+        {bench::reply_handling::grow, 0, 0, 0},
+        {bench::reply_handling::grow, 65535, 0, 65535},
+        {bench::reply_handling::grow, 200000, 0, 200000},
     };
     for (const fetch &f : fetches) {
-        const std::string label = (f.how == bench::reply_handling::hold ? "hold " : "stream ") +
-                                  std::to_string(f.size) + " hint " + std::to_string(f.hint);
+        const std::string label = std::to_string(static_cast<int>(f.how)) + " " + std::to_string(f.size) +
+                                  " hint " + std::to_string(f.hint);
         const std::string out = dir.file("out");
         const int out_fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ASSERT_GE(out_fd, 0);
@@ -236,7 +239,7 @@ TEST(YardstickTool, RefusesBadArguments) {
         argv.insert(argv.end(), args.begin(), args.end());
         const auto r = run_program(argv);
         EXPECT_EQ(r.exit_code, 2);
-        EXPECT_EQ(r.err, "usage: yardstick hold|stream PORT SIZE\n");
+        EXPECT_EQ(r.err, "usage: yardstick hold|grow|stream PORT SIZE\n");
     }
 }
 
