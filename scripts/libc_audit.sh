@@ -126,7 +126,7 @@ if [[ -z $libc ]]; then
     echo "board root $root: no libc.so.6 in its lib or usr/lib: not the root of a GNU C library system" >&2
     exit 1
 fi
-if ! definitions "$libc" | grep -q '^GLIBC_[0-9]'; then
+if ! grep -q '^GLIBC_[0-9]' <<<"$(definitions "$libc")"; then
     echo "board root $root: $libc is not the GNU C library (it defines no GLIBC_ symbol version)" >&2
     exit 1
 fi
@@ -141,7 +141,7 @@ for f in "$@"; do
         if [[ -z $path ]]; then
             echo "board root $root: no $library, which $(basename "$f") needs for $symbol ($version)" >&2
             refused=1
-        elif ! definitions "$path" | grep -qxF "$version"; then
+        elif ! grep -qxF "$version" <<<"$(definitions "$path")"; then
             echo "board root $root: $path lacks $version, which $(basename "$f") needs for $symbol" >&2
             refused=1
         fi
