@@ -84,8 +84,9 @@ std::int64_t serve_one(int listen_fd, std::uint64_t default_size);
 
 // The ways a client can deal with a reply, as yardsticks for api_query: hold it whole in one block
 // allocated up front (what api_query does, minus its growth), hold it in a block grown as api_query grows
-// its own (65536 bytes, then 65535 more each time it is full) and write it out in one go (api_query less
-// its standard output), or pass each piece on as it arrives. All receive at most 65535 bytes at a time, as
+// its own (65536 bytes, then 65535 more each time it is full) and write it out in one go (api_query's
+// receive loop without its search for the first NUL and its output through standard output), or pass
+// each piece on as it arrives. All receive at most 65535 bytes at a time, as
 // api_query does. Sends the command text, writes the reply to out and returns its length, or -1 on failure.
 enum class reply_handling { hold, grow, stream };
 std::int64_t fetch_reply(std::uint16_t port, std::string_view command, std::uint64_t size_hint,

@@ -188,7 +188,8 @@ else
     row api_query "yardstick held whole in one block: CPU per 256 MiB" ms "$(fmt "$(calc "${tc[hold]}/1000")" 0)" \
         "" "" "" "ours/hold $(fmt "$(calc "${tc[api_query]}/${tc[hold]}")")" "" ""
     # The same receive loop as api_query's, growing its block in the same steps, written out in one
-    # write: what api_query costs beyond it is its output through standard output.
+    # write: what api_query costs beyond it is its search for the first NUL (through a block that stays
+    # in the cache) and its output through standard output.
     row api_query "yardstick grown as api_query's block and written once: throughput" MiB/s "$(tspan grow)" "" "" "" \
         "ours/grow $(fmt "$(calc "${t[api_query.median]}/${t[grow.median]}")")" "" ""
     row api_query "yardstick grown as api_query's block and written once: CPU per 256 MiB" ms \

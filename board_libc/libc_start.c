@@ -18,6 +18,9 @@
 #ifndef BOARD_LIBC_BASELINE
 #error "BOARD_LIBC_BASELINE names the C library's oldest symbol version, e.g. GLIBC_2.4"
 #endif
+#if !defined(__arm__) || !defined(__ARM_EABI__)
+#error "the board's start code is for 32-bit ARM EABI (its auxiliary vector, its stack protector guard)"
+#endif
 
 #include <elf.h>
 #include <stdint.h>

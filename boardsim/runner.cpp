@@ -57,6 +57,7 @@ struct options {
 };
 
 volatile sig_atomic_t child_pid = 0;
+constexpr std::array forwarded_signals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
 void forward_signal(int sig) {
     if (child_pid > 0) ::kill(static_cast<pid_t>(child_pid), sig);
@@ -172,6 +173,9 @@ pid_t start_program(char **argv, char **env, int &error) {
         ::fcntl(fd, F_SETFD, FD_CLOEXEC);
     const pid_t pid = ::fork();
     if (pid == 0) {
+        // A signal meant for the program that comes before it runs ends it, as it would end it later.
+        for (const int sig : forwarded_signals)
+            ::signal(sig, SIG_DFL);
         ::close(report[0]);
         environ = env;
         ::execvp(argv[0], argv);
@@ -191,7 +195,8 @@ pid_t start_program(char **argv, char **env, int &error) {
     }
     ::close(report[0]);
     if (got != static_cast<ssize_t>(sizeof failed)) return pid;
-    ::waitpid(pid, nullptr, 0);
+    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
     error = failed;
     return -1;
 }
@@ -290,7 +295,7 @@ int main(int argc, char **argv) {
     struct sigaction forward {};
     forward.sa_handler = forward_signal;
     sigemptyset(&forward.sa_mask);
-    for (const int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT})
+    for (const int sig : forwarded_signals)
         ::sigaction(sig, &forward, nullptr);
 
     keep_only_standard_streams();

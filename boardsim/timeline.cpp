@@ -10,9 +10,9 @@
 #include "model.h"
 
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <unistd.h>
@@ -22,13 +22,6 @@ namespace boardsim::detail {
 namespace {
 
 constexpr int label_width = 10;
-
-// The line number of an export's text, known to be at most six digits.
-int decimal(const std::string &text) {
-    int value = 0;
-    std::from_chars(text.data(), text.data() + text.size(), value);
-    return value;
-}
 
 class timeline final : public event_writer {
   public:
@@ -48,7 +41,7 @@ class timeline final : public event_writer {
         case file_kind::gpio_export:
             if (e.kind == event_kind::write && !text.empty() &&
                 text.find_first_not_of("0123456789") == std::string::npos && text.size() < 7)
-                lines_[decimal(text)];
+                lines_[std::atoi(text.c_str())];
             break;
         case file_kind::gpio_direction:
             if (e.kind == event_kind::write && (text == "out" || text == "low" || text == "high"))

@@ -114,17 +114,17 @@ endif()
 
 # The protections Debian builds its own programs with (dpkg-buildflags, hardening=+all), on every
 # target of every build, after whatever flags a user gives: a strong stack protector, stack clash
-# protection, format-string warnings and security-relevant ones as errors (and a warning for
+# protection, format-string warnings with the security-relevant ones as errors (and a warning for
 # __DATE__ and __TIME__, which would make no two builds the same), read-only relocations
 # bound at load time (relro, now; PIE comes with CMAKE_POSITION_INDEPENDENT_CODE) and the C library's
-# fortified calls, which need optimisation and are left to the sanitizers in a sanitizer build (they
-# check the same calls, and their interceptors do not see the fortified ones). A fortify level on the
-# user's own line is kept.
+# fortified calls, which need optimisation (the optimising build types) and are left to the
+# sanitizers in a sanitizer build (they check the same calls, and their interceptors do not see the
+# fortified ones). A fortify level on the user's own line is kept.
 add_compile_options(-fstack-protector-strong -fstack-clash-protection -Wformat -Werror=format-security -Wdate-time)
 add_link_options(LINKER:-z,relro LINKER:-z,now)
 string(FIND "${CMAKE_C_FLAGS} ${CMAKE_CXX_FLAGS}" "_FORTIFY_SOURCE" board_flags_fortify_at)
 if(NOT BOARD_TOOLS_SANITIZED AND NOT BOARD_TOOLS_FUZZ AND board_flags_fortify_at LESS 0)
-  add_compile_options("$<$<NOT:$<CONFIG:Debug>>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
+  add_compile_options("$<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
 endif()
 
 if(BOARD_TOOLS_FUZZ)

@@ -39,7 +39,8 @@ fi
 source_dir=$(sed -n 's/^CMAKE_HOME_DIRECTORY:[A-Z]*=//p' "$build/CMakeCache.txt")
 mapfile -t commands < <(awk -v src="\"$source_dir/" '/"command":/ { command = $0 }
     /"file":/ && index($0, src) { print command }' "$build/compile_commands.json")
-for flag in -fstack-protector-strong -fstack-clash-protection -D_FORTIFY_SOURCE=2 -Werror=format-security; do
+((${#commands[@]})) || { echo "no compile line of $source_dir in $build/compile_commands.json"; exit 1; }
+for flag in -fstack-protector-strong -fstack-clash-protection '-D_FORTIFY_SOURCE=[23]' -Werror=format-security; do
     without=$(printf '%s\n' "${commands[@]}" | grep -cv -- " $flag " || true)
     echo "compile lines with $flag: $((${#commands[@]} - without)) of ${#commands[@]}"
     ((without == 0)) || failures=$((failures + 1))

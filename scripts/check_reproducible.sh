@@ -3,13 +3,14 @@
 # (default HEAD) is cloned into two folders of different lengths and built there by the README's
 # commands for the board, one after the other, and the two Debian packages and tarballs must be
 # byte-identical. When they are not, diffoscope shows where. Then the members' time: the commit's, or
-# SOURCE_DATE_EPOCH's when that is set.
+# SOURCE_DATE_EPOCH's when that is set (the builds themselves run without it, whatever the caller has).
 #
 #   scripts/check_reproducible.sh [COMMIT]
 #
 # Only committed work takes part. Exit status 1 when the packages differ or carry another time.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+unset SOURCE_DATE_EPOCH
 scripts/setup.sh g++-arm-linux-gnueabihf >&2
 commit=$(git rev-parse "${1:-HEAD}")
 work=$(mktemp -d)
@@ -45,8 +46,9 @@ done
 
 # The members' time.
 members_times() { # deb tarball: the distinct times of every member, as seconds
-    { dpkg-deb --fsys-tarfile "$1" | tar -t -v --full-time; dpkg-deb --ctrl-tarfile "$1" | tar -t -v --full-time
-      tar -t -v --full-time -zf "$2"; } | awk '{ print $4 " " $5 }' | sort -u |
+    { dpkg-deb --fsys-tarfile "$1" | TZ=UTC tar -t -v --full-time
+      dpkg-deb --ctrl-tarfile "$1" | TZ=UTC tar -t -v --full-time
+      TZ=UTC tar -t -v --full-time -zf "$2"; } | awk '{ print $4 " " $5 }' | sort -u |
         while read -r day time; do date -u -d "$day $time" +%s; done | sort -u | tr '\n' ' '
 }
 deb=$(ls "$second"/build-arm/board-tools_*_armhf.deb) tgz=$(ls "$second"/build-arm/board-tools-*-armhf.tar.gz)

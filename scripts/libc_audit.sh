@@ -39,6 +39,9 @@ modes=$newest_only
 [[ -n $root ]] && modes=$((modes + 1))
 ((modes == 1)) || usage
 command -v "$readelf" >/dev/null || { echo "libc_audit: $readelf not found" >&2; exit 2; }
+for f in "$@"; do
+    "$readelf" -h "$f" >/dev/null 2>&1 || { echo "libc_audit: $f is not an ELF file that can be read" >&2; exit 2; }
+done
 
 # One line per versioned symbol that FILE needs from another file: "LIBRARY VERSION SYMBOL"; a version
 # that FILE requires without any symbol of its own is listed with the symbol "-".

@@ -16,6 +16,8 @@ root=${1:?usage: $0 BOARD_ROOT [BUILD_DIR]}
 build=${2:-build-arm}
 toolchain_root=$(sed -n 's/^BOARD_TARGET_ROOT:[A-Z]*=//p' "$build/CMakeCache.txt")
 [[ -n $toolchain_root && -x $build/bin/boardsim ]] || { echo "$build is not a built ARM build" >&2; exit 2; }
+# The runner takes its emulator's command line as words.
+[[ $root != *[[:space:]]* ]] || { echo "the board root's path must hold no blanks: $root" >&2; exit 2; }
 work=$(mktemp -d)
 server_pid=""
 trap '[[ -n $server_pid ]] && kill "$server_pid" 2>/dev/null; rm -rf "$work"' EXIT
@@ -51,19 +53,19 @@ sleep 1
 run() { # side library-root board command...
     local side=$1 lib=$2 board=$3
     shift 3
-    local q="qemu-arm -cpu cortex-a9 -L $lib" out=$work/$side
+    local q=(qemu-arm -cpu cortex-a9 -L "$lib") out=$work/$side
     mkdir -p "$out"
     read -r program args <<<"$*"
     local bin="$build/bin/$program"
     # shellcheck disable=SC2086 # args are the case's words
     case $board in
-        -) $q "$bin" $args >"$out/out" 2>"$out/err" ;;
+        -) "${q[@]}" "$bin" $args >"$out/out" 2>"$out/err" ;;
         record)
-            $q "$build/bin/boardsim" --emulator "$q" --record "$out/recording" -- "$bin" $args >"$out/out" 2>"$out/err"
+            "${q[@]}" "$build/bin/boardsim" --emulator "${q[*]}" --record "$out/recording" -- "$bin" $args >"$out/out" 2>"$out/err"
             echo "record: $?" >>"$out/status"
-            $q "$build/bin/boardsim" --emulator "$q" --replay "$out/recording" --trace "$out/trace" -- "$bin" $args \
+            "${q[@]}" "$build/bin/boardsim" --emulator "${q[*]}" --replay "$out/recording" --trace "$out/trace" -- "$bin" $args \
                 >>"$out/out" 2>>"$out/err" ;;
-        *) $q "$build/bin/boardsim" --emulator "$q" --scenario "boardsim/scenarios/$board" --trace "$out/trace" \
+        *) "${q[@]}" "$build/bin/boardsim" --emulator "${q[*]}" --scenario "boardsim/scenarios/$board" --trace "$out/trace" \
                -- "$bin" $args >"$out/out" 2>"$out/err" ;;
     esac
     echo "status: $?" >>"$out/status"
