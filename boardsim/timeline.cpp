@@ -41,7 +41,7 @@ class timeline final : public event_writer {
         case file_kind::gpio_export:
             if (e.kind == event_kind::write && !text.empty() &&
                 text.find_first_not_of("0123456789") == std::string::npos && text.size() < 7)
-                lines_[std::atoi(text.c_str())];
+                lines_[static_cast<int>(std::strtol(text.c_str(), nullptr, 10))];
             break;
         case file_kind::gpio_direction:
             if (e.kind == event_kind::write && (text == "out" || text == "low" || text == "high"))
