@@ -336,12 +336,15 @@ std::int64_t fetch_reply(std::uint16_t port, std::string_view command, std::uint
             ok = write_all(buf, static_cast<std::size_t>(got));
         }
         std::free(buf);
-    } else if (how == reply_handling::grow) {
-        std::size_t limit = piece;
-        char *block = static_cast<char *>(std::malloc(limit + 1));
+    } else {
+        // Held whole: in one block of the hint's size and one spare byte (a reply longer than the hint
+        // shows as a block filled to the last byte), or in a block grown as api_query grows its own.
+        const bool grow = how == reply_handling::grow;
+        std::size_t limit = grow ? piece : static_cast<std::size_t>(size_hint) + 1;
+        char *block = static_cast<char *>(std::malloc(grow ? limit + 1 : limit));
         ok = block != nullptr;
         while (ok) {
-            const ssize_t got = recv(fd, block + count, limit - count, 0);
+            const ssize_t got = recv(fd, block + count, std::min(limit - count, piece), 0);
             if (got < 0 && errno == EINTR) continue;
             if (got <= 0) {
                 ok = got == 0;
@@ -349,31 +352,13 @@ std::int64_t fetch_reply(std::uint16_t port, std::string_view command, std::uint
             }
             count += static_cast<std::size_t>(got);
             if (count < limit) continue;
-            char *grown = static_cast<char *>(std::realloc(block, limit + piece + 1));
+            char *grown = grow ? static_cast<char *>(std::realloc(block, limit + piece + 1)) : nullptr;
             if (grown == nullptr) {
                 ok = false;
                 break;
             }
             block = grown;
             limit += piece;
-        }
-        ok = ok && write_all(block, count);
-        std::free(block);
-    } else {
-        // One spare byte: a reply longer than the hint shows as a block filled to the last byte.
-        const std::size_t capacity = static_cast<std::size_t>(size_hint) + 1;
-        char *block = static_cast<char *>(std::malloc(capacity));
-        ok = block != nullptr;
-        while (ok) {
-            const std::size_t room = capacity - count;
-            const ssize_t got = recv(fd, block + count, std::min(room, piece), 0);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                ok = got == 0;
-                break;
-            }
-            count += static_cast<std::size_t>(got);
-            ok = count < capacity;
         }
         ok = ok && write_all(block, count);
         std::free(block);
