@@ -494,6 +494,8 @@ bool same_call(const board_event &recorded, const board_event &call) {
                recorded.data == call.data;
     case event_kind::read:
         return recorded.count == call.count;
+    case event_kind::wait:
+        return recorded.wait_us == call.wait_us;
     case event_kind::ioctl:
         return recorded.request == call.request &&
                (recorded.argument == argument_kind::none || call.argument == argument_kind::none ||

@@ -50,7 +50,7 @@ std::string time_prefix(std::uint64_t us);
 std::string parse_event(std::string_view line, board_event &out);
 
 // Whether the program's call is the one recorded: kind, path, flags, bytes written, request number
-// and argument.
+// and argument; for a wait, its length.
 bool same_call(const board_event &recorded, const board_event &call);
 
 // The name of a request the board's programs make (SPI_IOC_WR_MODE, WDIOC_KEEPALIVE, VIDGEN_SET, ...),

@@ -121,22 +121,20 @@ void signal_if_recorded(board &b) {
     }
 }
 
-// The next recorded operation, past the waits and the signals that did not end the program.
+// The next recorded event that the program must match (an operation or a wait), past the signals
+// that did not end the program; nullptr at the recording's end.
 const board_event *next_recorded(board &b) {
-    for (;;) {
-        signal_if_recorded(b);
-        if (b.replayed >= b.recorded.size()) return nullptr;
-        const board_event &r = b.recorded[b.replayed];
-        if (r.kind == event_kind::end) return nullptr;
-        if (r.kind != event_kind::wait) return &r;
-        ++b.replayed;
-    }
+    signal_if_recorded(b);
+    if (b.replayed >= b.recorded.size() || b.recorded[b.replayed].kind == event_kind::end) return nullptr;
+    return &b.recorded[b.replayed];
 }
 
-// The recorded operation the call must be, or the program is stopped.
+// The recorded event the program's own must be, or the program is stopped.
 const board_event &expect(board &b, const board_event &call) {
     const board_event *r = next_recorded(b);
-    if (r == nullptr || !same_call(*r, call)) depart(call.number, r, "did \"" + call_text(call) + "\"");
+    // A wait has no number of its own: it departs where the next operation would.
+    if (r == nullptr || !same_call(*r, call))
+        depart(call.kind == event_kind::wait ? b.ops + 1 : call.number, r, "did \"" + call_text(call) + "\"");
     ++b.replayed;
     return *r;
 }
@@ -288,15 +286,13 @@ int tape_close(board &b, int fd) {
 void tape_wait(board &b, std::uint64_t microseconds) {
     board_event e{.kind = event_kind::wait};
     e.wait_us = microseconds;
+    if (b.mode == board_mode::replay) expect(b, e);
     emit(b, e);
     // The clock moves first, so that a signal during a recorded wait is written down at the time a
     // replay, which passes the wait at once, sends it.
     b.clock_us += microseconds;
     if (b.mode == board_mode::record) real_wait(microseconds); // the hardware needs its waits
-    if (b.mode == board_mode::replay) {
-        if (b.replayed < b.recorded.size() && b.recorded[b.replayed].kind == event_kind::wait) ++b.replayed;
-        signal_if_recorded(b);
-    }
+    if (b.mode == board_mode::replay) signal_if_recorded(b);
 }
 
 } // namespace boardsim::detail
