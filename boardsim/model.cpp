@@ -404,7 +404,28 @@ bool is_board_fd(int fd) {
     return the_board != nullptr && the_board->files.contains(fd);
 }
 
+void stop_program(board &b, const std::string &why) {
+    board_event signal{.kind = event_kind::signal};
+    signal.note = "SIGTERM " + why;
+    emit(b, signal);
+    finish();
+    ::signal(SIGTERM, SIG_DFL);
+    ::raise(SIGTERM);
+    ::_exit(128 + SIGTERM); // SIGTERM blocked: the end all the same
+}
+
+// A run on the model that reaches a limit of the scenario is stopped, with one line saying why.
+void stop_at_limit(board &b, const std::string &limit, std::uint64_t value, const char *unit, const char *key) {
+    const std::string amount = std::to_string(value) + " " + unit;
+    std::string line = "boardsim: the run reached its " + limit + " of " + amount;
+    line.append(" and was stopped (\"run ").append(key).append("\" in a scenario sets it)\n");
+    [[maybe_unused]] const ssize_t n = real().write(2, line.data(), line.size());
+    stop_program(b, "at the " + limit + " of " + amount);
+}
+
 board_event operation(board &b, event_kind kind, const std::string &path, file_kind file) {
+    if (b.mode == board_mode::model && b.setup.operation_limit != 0 && b.ops >= b.setup.operation_limit)
+        stop_at_limit(b, "operation limit", b.setup.operation_limit, "board operations", "operation-limit");
     board_event e;
     e.kind = kind;
     e.path = path;
@@ -602,14 +623,7 @@ int board_ioctl(int fd, unsigned long request, void *arg) {
     }
     const int error = errno;
     settle(b, e, result);
-    if (stop) {
-        // The operator ends the ticking program from outside, as kill would.
-        board_event signal{.kind = event_kind::signal};
-        signal.note = "SIGTERM after keep-alive " + std::to_string(b.wdt.keepalives);
-        emit(b, signal);
-        finish();
-        ::kill(::getpid(), SIGTERM);
-    }
+    if (stop) stop_program(b, "after keep-alive " + std::to_string(b.wdt.keepalives));
     errno = error;
     return result;
 }
@@ -631,6 +645,9 @@ void board_wait(std::uint64_t microseconds) {
         tape_wait(b, microseconds);
         return;
     }
+    const std::uint64_t limit = b.setup.time_limit_us;
+    if (limit != 0 && (b.clock_us > limit || microseconds > limit - b.clock_us))
+        stop_at_limit(b, "time limit", limit / 1000000, "s of board time", "time-limit");
     board_event e{.kind = event_kind::wait};
     e.wait_us = microseconds;
     emit(b, e);

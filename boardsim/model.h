@@ -102,6 +102,10 @@ struct scenario {
     std::uint32_t watchdog_timeout_max = 4294967;
     std::uint64_t watchdog_stop_after = 0;
     std::uint64_t fail_op = 0;
+    // A run on the model ends by itself: at the first wait that would take the clock past the time
+    // limit, or at the operation past the operation limit (0: no limit).
+    std::uint64_t time_limit_us = 3600ULL * 1000000;
+    std::uint64_t operation_limit = 100000;
 };
 
 // Applies the scenario text on top of `out`. Returns "" or "NAME:LINE: <what was expected>".
@@ -210,6 +214,9 @@ void board_wait(std::uint64_t microseconds);
 
 // Hands an event to the trace (and the recording).
 void emit(board &b, board_event e);
+// Ends the program from outside, as the operator's kill would: "signal SIGTERM <why>" and the end
+// line in the trace, then SIGTERM.
+[[noreturn]] void stop_program(board &b, const std::string &why);
 // A new board operation: counted, numbered, picked or not by fault injection.
 board_event operation(board &b, event_kind kind, const std::string &path, file_kind file);
 // Takes the call's result and errno into the event and emits it; errno stays as it was.

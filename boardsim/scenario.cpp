@@ -533,6 +533,23 @@ bool parse_fail_op(line_reader &r, scenario &s) {
     return r.finish();
 }
 
+bool parse_run(line_reader &r, scenario &s) {
+    int choice = 0;
+    if (!r.take_choice(choice, {"time-limit", "operation-limit"}, "a run setting (time-limit, operation-limit)"))
+        return false;
+    std::uint64_t n = 0;
+    if (choice == 0) {
+        if (!r.take_number(n, 1000000000, "a time in whole seconds of board time, 0 to 1000000000 (0: none)"))
+            return false;
+        s.time_limit_us = n * 1000000;
+    } else {
+        if (!r.take_number(n, std::numeric_limits<std::uint32_t>::max(), "a count of board operations (0: none)"))
+            return false;
+        s.operation_limit = n;
+    }
+    return r.finish();
+}
+
 } // namespace
 
 std::string parse_scenario(std::string_view text, std::string_view name, scenario &out) {
@@ -554,11 +571,11 @@ std::string parse_scenario(std::string_view text, std::string_view name, scenari
 
         line_reader r{std::move(words)};
         int subject = 0;
-        if (!r.take_choice(subject, {"chain", "spi", "gpio", "fclk1", "vidgen", "watchdog", "fail-op"},
-                           "a setting: chain, spi, gpio, fclk1, vidgen, watchdog or fail-op"))
+        if (!r.take_choice(subject, {"chain", "spi", "gpio", "fclk1", "vidgen", "watchdog", "fail-op", "run"},
+                           "a setting: chain, spi, gpio, fclk1, vidgen, watchdog, fail-op or run"))
             return where + r.error();
-        static const std::array<std::function<bool(line_reader &, scenario &)>, 7> parsers{
-            parse_chain, parse_spi, parse_gpio, parse_fclk, parse_vidgen, parse_watchdog, parse_fail_op};
+        static const std::array<std::function<bool(line_reader &, scenario &)>, 8> parsers{
+            parse_chain, parse_spi, parse_gpio, parse_fclk, parse_vidgen, parse_watchdog, parse_fail_op, parse_run};
         if (!parsers[subject](r, s)) return where + r.error();
     }
     out = std::move(s);

@@ -98,7 +98,9 @@ TEST(scenario, ports_gpio_clock_vidgen_watchdog_and_faults) {
                               "watchdog present no\n"
                               "watchdog timeout-readback -5\n"
                               "watchdog stop-after 3\n"
-                              "fail-op 42\n");
+                              "fail-op 42\n"
+                              "run time-limit 86400\n"
+                              "run operation-limit 0\n");
     for (int p = 0; p < 8; ++p)
         EXPECT_EQ(s.ports[p].present, p == 3) << p;
     EXPECT_EQ(s.ports[3].mode_readback, std::optional<std::uint8_t>{2});
@@ -118,6 +120,8 @@ TEST(scenario, ports_gpio_clock_vidgen_watchdog_and_faults) {
     EXPECT_EQ(s.watchdog_timeout_readback, std::optional<int>{-5});
     EXPECT_EQ(s.watchdog_stop_after, 3u);
     EXPECT_EQ(s.fail_op, 42u);
+    EXPECT_EQ(s.time_limit_us, 86400000000u);
+    EXPECT_EQ(s.operation_limit, 0u);
 }
 
 TEST(scenario, malformed_lines_name_the_file_the_line_and_what_was_expected) {
@@ -174,11 +178,15 @@ TEST(scenario, malformed_lines_name_the_file_the_line_and_what_was_expected) {
         {"watchdog timeout-readback 1.5", "bad.scn:1: expected a timeout in seconds, or no, got \"1.5\""},
         {"fail-op -3", "bad.scn:1: expected an operation number (0: none), got \"-3\""},
         {"\"chain\" 1 inserted yes",
-         "bad.scn:1: expected a setting: chain, spi, gpio, fclk1, vidgen, watchdog or "
-         "fail-op, got \"chain\""},
+         "bad.scn:1: expected a setting: chain, spi, gpio, fclk1, vidgen, watchdog, "
+         "fail-op or run, got \"chain\""},
         {"chains 1 inserted yes",
-         "bad.scn:1: expected a setting: chain, spi, gpio, fclk1, vidgen, watchdog or "
-         "fail-op, got \"chains\""},
+         "bad.scn:1: expected a setting: chain, spi, gpio, fclk1, vidgen, watchdog, "
+         "fail-op or run, got \"chains\""},
+        {"run time-limit 1.5",
+         "bad.scn:1: expected a time in whole seconds of board time, 0 to 1000000000 (0: none), got \"1.5\""},
+        {"run operation-limit", "bad.scn:1: expected a count of board operations (0: none), got the end of the line"},
+        {"run forever", "bad.scn:1: expected a run setting (time-limit, operation-limit), got \"forever\""},
         {std::string{"chain 1 type 6\n\0\n", 17}, "bad.scn:2: expected text, got a NUL byte"},
     };
     for (const bad_case &c : cases) {
