@@ -46,6 +46,8 @@ const real_functions &real();
 // The whole of a file of the machine's own, read past the interposer; false (errno set) when it
 // cannot be read.
 bool read_whole_file(const char *path, std::string &text);
+// The same from a descriptor, read to its end and left open.
+bool read_whole_descriptor(int fd, std::string &text);
 
 // ---- scenario: how the board is built ----
 

@@ -28,30 +28,40 @@ constexpr int trace_fd_floor = 200;
     ::_exit(2);
 }
 
-std::string read_file(const char *path) {
-    std::string text;
-    if (!boardsim::detail::read_whole_file(path, text))
-        refuse(std::string{path} + ": cannot be read: " + std::strerror(errno));
-    return text;
+// A descriptor the runner handed over in the setting NAME ("BOARDSIM_TRACE=5"), moved far above the
+// program's own; -1 when the setting is not there. An input's setting names it after the descriptor
+// ("BOARDSIM_SCENARIO=6:board.scn"), for messages.
+int handed_descriptor(const char *variable, std::string *name = nullptr) {
+    const char *value = std::getenv(variable);
+    if (value == nullptr || *value == '\0') return -1;
+    int fd = -1;
+    const char *end = value + std::strlen(value);
+    const auto [ptr, ec] = std::from_chars(value, end, fd);
+    if (ec != std::errc{} || fd < 0 || (ptr != end && *ptr != ':'))
+        refuse(std::string{variable} + ": expected a descriptor, got " + value);
+    if (name != nullptr) *name = ptr != end ? ptr + 1 : variable;
+    const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, trace_fd_floor);
+    if (high < 0) refuse(std::string{variable} + ": no descriptor " + std::to_string(fd) + ": " + std::strerror(errno));
+    real().close(fd);
+    return high;
 }
 
-// A file the run writes lines to, on a descriptor far above the program's own; -1 when not asked for.
-int output_file(const char *variable, bool append = true) {
-    const char *path = std::getenv(variable);
-    if (path == nullptr || *path == '\0') return -1;
-    const int fd = real().open(path, O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : 0), 0644);
-    if (fd < 0) refuse(std::string{path} + ": cannot be written: " + std::strerror(errno));
-    const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, trace_fd_floor);
+// An input the runner read and checked, as it read it.
+bool handed_text(const char *variable, std::string &text, std::string &name) {
+    const int fd = handed_descriptor(variable, &name);
+    if (fd < 0) return false;
+    if (!boardsim::detail::read_whole_descriptor(fd, text)) refuse(name + ": cannot be read: " + std::strerror(errno));
     real().close(fd);
-    if (high < 0) refuse(std::string{path} + ": no descriptor for it");
-    return high;
+    return true;
 }
 
 __attribute__((constructor)) void boardsim_start() {
     using boardsim::detail::board_mode;
     boardsim::detail::scenario setup;
-    if (const char *path = std::getenv("BOARDSIM_SCENARIO"); path != nullptr && *path != '\0') {
-        const std::string error = boardsim::detail::parse_scenario(read_file(path), path, setup);
+    std::string text;
+    std::string name;
+    if (handed_text("BOARDSIM_SCENARIO", text, name)) {
+        const std::string error = boardsim::detail::parse_scenario(text, name, setup);
         if (!error.empty()) refuse(error);
     }
     if (const char *n = std::getenv("BOARDSIM_FAIL_OP"); n != nullptr && *n != '\0') {
@@ -62,17 +72,17 @@ __attribute__((constructor)) void boardsim_start() {
         setup.fail_op = value;
     }
     std::vector<boardsim::detail::board_event> recorded;
-    const char *replay = std::getenv("BOARDSIM_REPLAY");
-    if (replay != nullptr && *replay != '\0') {
-        const std::string error = boardsim::detail::parse_recording(read_file(replay), replay, recorded);
+    const bool replay = handed_text("BOARDSIM_REPLAY", text, name);
+    if (replay) {
+        const std::string error = boardsim::detail::parse_recording(text, name, recorded);
         if (!error.empty()) refuse(error);
     }
-    const int trace_fd = output_file("BOARDSIM_TRACE");
-    const int record_fd = output_file("BOARDSIM_RECORD");
+    const int trace_fd = handed_descriptor("BOARDSIM_TRACE");
+    const int record_fd = handed_descriptor("BOARDSIM_RECORD");
+    const int vcd_fd = handed_descriptor("BOARDSIM_VCD");
     boardsim::detail::activate(std::move(setup), false, trace_fd);
     boardsim::detail::board &b = *boardsim::detail::current();
-    if (const int fd = output_file("BOARDSIM_VCD", false); fd >= 0)
-        b.writers.push_back(boardsim::detail::vcd_writer(fd));
+    if (vcd_fd >= 0) b.writers.push_back(boardsim::detail::vcd_writer(vcd_fd));
     if (const char *t = std::getenv("BOARDSIM_TIMELINE"); t != nullptr && *t != '\0') {
         // Drawn on standard error as it is now, whatever the program later does with its own.
         const int fd = ::fcntl(2, F_DUPFD_CLOEXEC, trace_fd_floor);
@@ -83,7 +93,7 @@ __attribute__((constructor)) void boardsim_start() {
     if (record_fd >= 0) {
         b.mode = board_mode::record;
         b.record_fd = record_fd;
-    } else if (replay != nullptr && *replay != '\0') {
+    } else if (replay) {
         b.mode = board_mode::replay;
         b.recorded = std::move(recorded);
     }

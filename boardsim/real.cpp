@@ -43,16 +43,20 @@ const real_functions &real() {
 bool read_whole_file(const char *path, std::string &text) {
     const int fd = real().open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) return false;
+    const bool read = read_whole_descriptor(fd, text);
+    const int error = errno;
+    real().close(fd);
+    errno = error;
+    return read;
+}
+
+bool read_whole_descriptor(int fd, std::string &text) {
     text.clear();
     char chunk[4096];
     for (;;) {
         const ssize_t got = real().read(fd, chunk, sizeof chunk);
-        if (got <= 0) {
-            const int error = errno;
-            real().close(fd);
-            errno = error;
-            return got == 0;
-        }
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return got == 0;
         text.append(chunk, static_cast<std::size_t>(got));
     }
 }

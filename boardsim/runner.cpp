@@ -1,5 +1,6 @@
 // boardsim: runs one unmodified program on the simulated board and exits with its status.
 #include "model.h"
+#include "run_files.h"
 
 #include <algorithm>
 #include <array>
@@ -160,10 +161,10 @@ std::vector<std::string> split_words(const std::string &text) {
     return words;
 }
 
-// Starts the program with the environment env. Returns its process, or -1 with error set to why it
-// could not be started (the exec's own error, which comes back through a pipe that a successful exec
-// closes).
-pid_t start_program(char **argv, char **env, int &error) {
+// Starts the program with the environment env, handing it the descriptors `handed` besides its
+// standard streams. Returns its process, or -1 with error set to why it could not be started (the
+// exec's own error, which comes back through a pipe that a successful exec closes).
+pid_t start_program(char **argv, char **env, const std::vector<int> &handed, int &error) {
     int report[2];
     if (::pipe(report) != 0) {
         error = errno;
@@ -177,6 +178,8 @@ pid_t start_program(char **argv, char **env, int &error) {
         for (const int sig : forwarded_signals)
             ::signal(sig, SIG_DFL);
         ::close(report[0]);
+        for (const int fd : handed)
+            ::fcntl(fd, F_SETFD, 0);
         environ = env;
         ::execvp(argv[0], argv);
         const int failed = errno;
@@ -201,25 +204,71 @@ pid_t start_program(char **argv, char **env, int &error) {
     return -1;
 }
 
+// The program's exit status, or 128 + N when signal N ended it.
+int wait_for(pid_t pid, const char *name) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            std::fprintf(stderr, "boardsim: lost %s: %s\n", name, std::strerror(errno));
+            return 127;
+        }
+    }
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
+
+// The files the options name, inputs first, and where the outputs begin. The program and the preload
+// library are inputs too: no run writes over them.
+std::vector<boardsim::run::named_file> named_files(const options &opt, const std::string &preload,
+                                                   std::size_t &first_output) {
+    std::vector<boardsim::run::named_file> files;
+    auto add = [&](const char *option, const std::string &path) {
+        if (!path.empty()) files.push_back({option, path});
+    };
+    add("--scenario", opt.scenario);
+    add("--replay", opt.replay);
+    add("--preload", preload);
+    if (!opt.program.empty() && opt.program.front().find('/') != std::string::npos)
+        add("the program", opt.program.front());
+    first_output = files.size();
+    add("--record", opt.record);
+    add("--trace", opt.trace);
+    add("--vcd", opt.vcd);
+    return files;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     options opt;
     if (const int status = parse_options(argc, argv, opt); status >= 0) return status;
 
-    // A bad scenario or recording is refused before the program runs, with the place and what was
-    // expected.
+    std::string preload = opt.preload.empty() ? default_preload() : opt.preload;
+    std::size_t first_output = 0;
+    if (const std::string clash = boardsim::run::same_file(named_files(opt, preload, first_output), first_output);
+        !clash.empty()) {
+        std::fprintf(stderr, "boardsim: %s\n", clash.c_str());
+        return status_bad_use;
+    }
+
+    // A scenario or recording is read once, here, and refused before the program runs when it is bad,
+    // with the place and what was expected. The program side gets what was read.
     using checker = std::string (*)(std::string_view, std::string_view);
-    for (const auto &[path, check] :
-         {std::pair<std::string, checker>{opt.scenario, boardsim::check_scenario},
-          std::pair<std::string, checker>{opt.replay, boardsim::check_recording}}) {
-        if (path.empty()) continue;
+    struct input {
+        const std::string &path;
+        checker check;
+        const char *setting;
         std::string text;
-        if (!boardsim::detail::read_whole_file(path.c_str(), text)) {
-            std::fprintf(stderr, "%s: cannot be read: %s\n", path.c_str(), std::strerror(errno));
+    };
+    std::array<input, 2> inputs{{{opt.scenario, boardsim::check_scenario, "BOARDSIM_SCENARIO=", {}},
+                                 {opt.replay, boardsim::check_recording, "BOARDSIM_REPLAY=", {}}}};
+    for (input &in : inputs) {
+        if (in.path.empty()) continue;
+        if (!boardsim::detail::read_whole_file(in.path.c_str(), in.text)) {
+            std::fprintf(stderr, "%s: cannot be read: %s\n", in.path.c_str(), std::strerror(errno));
             return status_bad_use;
         }
-        const std::string error = check(text, path);
+        const std::string error = in.check(in.text, in.path);
         if (!error.empty()) {
             std::fprintf(stderr, "%s\n", error.c_str());
             return status_bad_use;
@@ -227,17 +276,6 @@ int main(int argc, char **argv) {
     }
     if (opt.check) return 0;
 
-    for (const std::string &path : {opt.trace, opt.record, opt.vcd}) {
-        if (path.empty()) continue;
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0) {
-            std::fprintf(stderr, "%s: cannot be written: %s\n", path.c_str(), std::strerror(errno));
-            return status_bad_use;
-        }
-        ::close(fd);
-    }
-
-    std::string preload = opt.preload.empty() ? default_preload() : opt.preload;
     if (::access(preload.c_str(), R_OK) != 0) {
         std::fprintf(stderr, "boardsim: %s: cannot be read: %s\n", preload.c_str(), std::strerror(errno));
         return status_bad_use;
@@ -248,13 +286,42 @@ int main(int argc, char **argv) {
                      std::strerror(errno));
         return 127;
     }
-    std::vector<std::string> settings{"BOARDSIM_SCENARIO=" + opt.scenario,
-                                      "BOARDSIM_TRACE=" + opt.trace,
-                                      "BOARDSIM_FAIL_OP=" + opt.fail_op,
-                                      "BOARDSIM_RECORD=" + opt.record,
-                                      "BOARDSIM_REPLAY=" + opt.replay,
-                                      "BOARDSIM_VCD=" + opt.vcd,
+
+    keep_only_standard_streams();
+    // What the program side gets, as BOARDSIM_<NAME>=<descriptor>[:<name of the input>].
+    std::vector<std::string> settings{"BOARDSIM_FAIL_OP=" + opt.fail_op,
                                       std::string{"BOARDSIM_TIMELINE="} + (opt.timeline ? "1" : "")};
+    std::vector<int> handed;
+    std::vector<int> input_fds;
+    struct output {
+        const std::string &path;
+        const char *setting;
+        boardsim::run::output_file file;
+    };
+    std::array<output, 3> outputs{{{opt.trace, "BOARDSIM_TRACE=", {}},
+                                   {opt.record, "BOARDSIM_RECORD=", {}},
+                                   {opt.vcd, "BOARDSIM_VCD=", {}}}};
+    for (output &out : outputs) {
+        if (out.path.empty()) continue;
+        if (const std::string error = out.file.open(out.path); !error.empty()) {
+            std::fprintf(stderr, "%s\n", error.c_str());
+            return status_bad_use;
+        }
+        handed.push_back(out.file.fd());
+        settings.push_back(out.setting + std::to_string(out.file.fd()));
+    }
+    for (const input &in : inputs) {
+        if (in.path.empty()) continue;
+        std::string error;
+        const int fd = boardsim::run::hand_over(in.text, error);
+        if (fd < 0) {
+            std::fprintf(stderr, "boardsim: %s\n", error.c_str());
+            return status_bad_use;
+        }
+        handed.push_back(fd);
+        input_fds.push_back(fd);
+        settings.push_back(in.setting + std::to_string(fd) + ":" + in.path);
+    }
 
     std::vector<std::string> args;
     std::vector<std::string> env;
@@ -298,22 +365,25 @@ int main(int argc, char **argv) {
     for (const int sig : forwarded_signals)
         ::sigaction(sig, &forward, nullptr);
 
-    keep_only_standard_streams();
     int error = 0;
-    const pid_t pid = start_program(argv_c.data(), env_c.data(), error);
+    const pid_t pid = start_program(argv_c.data(), env_c.data(), handed, error);
     if (pid < 0) {
         std::fprintf(stderr, "boardsim: cannot run %s: %s\n", argv_c[0], std::strerror(error));
         return 127;
     }
     child_pid = pid;
+    for (const int fd : input_fds)
+        ::close(fd);
+    for (output &out : outputs)
+        out.file.close_descriptor();
 
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            std::fprintf(stderr, "boardsim: lost %s: %s\n", argv_c[0], std::strerror(errno));
-            return 127;
+    int status = wait_for(pid, argv_c[0]);
+    // However the program ended, what it left is the run's: each file takes its name now.
+    for (output &out : outputs) {
+        if (const std::string failed = out.file.commit(); !failed.empty()) {
+            std::fprintf(stderr, "boardsim: %s\n", failed.c_str());
+            if (status == 0) status = status_bad_use;
         }
     }
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return WEXITSTATUS(status);
+    return status;
 }

@@ -1,0 +1,225 @@
+// The runner's files: outputs that survive every way a run can end or be refused, one file never
+// taken for two, inputs read once (pipes and process substitution too), and runs that end by
+// themselves at the board's time and operation limits.
+#include "run.h"
+
+// GCC 12 reports string concatenation with temporaries as an overlapping copy (its bug 105329).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+using testsupport::bin_path;
+using testsupport::read_file;
+using testsupport::run_program;
+using testsupport::write_file;
+using lines = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+std::string scenario(const std::string &name) {
+    return std::string{BOARDSIM_SCENARIO_DIR} + "/" + name + ".scn";
+}
+
+class run_files : public ::testing::Test {
+  protected:
+    testsupport::run_result run(const lines &options, const lines &program,
+                                const testsupport::run_options &how = {}) {
+        lines argv{bin_path("boardsim")};
+        argv.insert(argv.end(), options.begin(), options.end());
+        argv.push_back("--");
+        argv.insert(argv.end(), program.begin(), program.end());
+        return run_program(argv, how);
+    }
+    std::string file(const std::string &name, const std::string &text) {
+        write_file(dir_.file(name), text);
+        return dir_.file(name);
+    }
+    // Every entry of the folder, with what it holds.
+    std::map<std::string, std::string> folder() const {
+        std::map<std::string, std::string> entries;
+        for (const fs::directory_entry &e : fs::directory_iterator(dir_.path()))
+            entries[e.path().filename()] = e.is_regular_file() ? read_file(e.path()) : "(not a file)";
+        return entries;
+    }
+    testsupport::temp_dir dir_;
+};
+
+TEST_F(run_files, a_refused_run_or_a_program_that_cannot_start_leaves_every_file_as_it_was) {
+    const std::string bad = file("bad.scn", "chain 9 type 6\n");
+    const std::string missing = dir_.file("no_such_program");
+    struct refused {
+        lines options;
+        lines program;
+        int status;
+    };
+    for (const char *output : {"--trace", "--record", "--vcd"}) {
+        const std::string kept = file("kept", "what an earlier run left\n");
+        for (const refused &c : {refused{{output, kept}, {missing}, 127},
+                                 refused{{output, kept, "--preload", dir_.file("none.so")}, {bin_path("test_type_spi")}, 2},
+                                 refused{{output, kept, "--scenario", bad}, {bin_path("test_type_spi")}, 2}}) {
+            SCOPED_TRACE(c.options[0] + " " + c.options[1] + " -- " + c.program[0]);
+            const auto before = folder();
+            EXPECT_EQ(run(c.options, c.program).exit_code, c.status);
+            EXPECT_EQ(folder(), before) << "no file changed, none left behind";
+        }
+    }
+}
+
+TEST_F(run_files, a_finished_or_killed_run_puts_each_file_in_place_with_its_permissions) {
+    const std::string trace = file("trace", "old\n");
+    ::chmod(trace.c_str(), 0640);
+    const std::string vcd = dir_.file("new.vcd");
+    const auto r = run({"--scenario", scenario("watchdog_stop3"), "--trace", trace, "--vcd", vcd},
+                       {bin_path("watchdog"), "-p", "1"});
+    EXPECT_EQ(r.exit_code, 143);
+    EXPECT_EQ(testsupport::split_lines(read_file(trace)).back(),
+              "[    2.000000] end: still open: /dev/watchdog0; 4 board operations");
+    EXPECT_TRUE(read_file(vcd).starts_with("$version boardsim $end\n")) << read_file(vcd).substr(0, 40);
+    EXPECT_EQ(folder().size(), 2u) << "no temporary left behind";
+
+    struct stat64 st {};
+    ASSERT_EQ(::stat64(trace.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u) << "the file keeps its permissions";
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    ASSERT_EQ(::stat64(vcd.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0666u & ~mask) << "a new file gets what creating it gives";
+
+    // The trace on a stream is written as the run goes, beside the program's own output.
+    const auto streamed = run({"--scenario", scenario("no_boards"), "--trace", "/dev/stderr"},
+                              {bin_path("watchdog"), "-t", "30"});
+    EXPECT_EQ(streamed.err, "[    0.000000] #1 open /dev/watchdog0 O_WRONLY = fd 3\n"
+                            "[    0.000000] #2 ioctl /dev/watchdog0 WDIOC_SETTIMEOUT 0xc0045706 30 -> 30 = 0\n"
+                            "watchdog: Watchdog timeout set to 30 seconds.\n"
+                            "[    0.000000] #3 close /dev/watchdog0 = 0\n"
+                            "[    0.000000] end: still open: none; 3 board operations\n");
+}
+
+TEST_F(run_files, ctrl_c_stops_the_program_and_the_runner_keeps_its_trace) {
+    const std::string trace = file("trace", "old\n");
+    const auto r = run({"--trace", trace}, {bin_path("boardsim_ticker"), "3"});
+    EXPECT_EQ(r.exit_code, 130);
+    EXPECT_EQ(read_file(trace), "[    0.000000] #1 open /dev/watchdog0 O_WRONLY = fd 3\n"
+                                "[    0.000000] #2 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0\n"
+                                "[    0.000000] wait 1 s\n"
+                                "[    1.000000] #3 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0\n"
+                                "[    1.000000] wait 1 s\n"
+                                "[    2.000000] #4 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0\n");
+    EXPECT_EQ(folder().size(), 1u) << "no temporary left behind";
+}
+
+TEST_F(run_files, one_file_by_any_path_is_never_both_an_input_and_an_output_or_two_outputs) {
+    const std::string recording = file("keep.rec", read_file(scenario("chain2_k6")));
+    const std::string relative = fs::relative(recording, fs::current_path());
+    const std::string link = dir_.file("link");
+    fs::create_symlink(recording, link);
+    const std::string spi = bin_path("test_type_spi");
+    struct clash {
+        lines options;
+        std::string err;
+    };
+    for (const clash &c : {
+             clash{{"--replay", recording, "--trace", relative},
+                   "--replay " + recording + " and --trace " + relative},
+             clash{{"--scenario", link, "--vcd", recording}, "--scenario " + link + " and --vcd " + recording},
+             clash{{"--record", dir_.file("new"), "--trace", relative.substr(0, relative.rfind('/') + 1) + "new"},
+                   "--record " + dir_.file("new") + " and --trace " + relative.substr(0, relative.rfind('/') + 1) + "new"},
+             clash{{"--trace", link, "--vcd", relative}, "--trace " + link + " and --vcd " + relative},
+             clash{{"--trace", spi}, "the program " + spi + " and --trace " + spi},
+         }) {
+        SCOPED_TRACE(c.err);
+        const auto before = folder();
+        const auto r = run(c.options, {spi});
+        EXPECT_EQ(r.exit_code, 2);
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "boardsim: " + c.err + " are the same file: give each its own\n");
+        EXPECT_EQ(folder(), before);
+    }
+    // The terminal and /dev/null may take every output.
+    EXPECT_EQ(run({"--trace", "/dev/null", "--vcd", "/dev/null"}, {spi}).out, "K6\n");
+}
+
+TEST_F(run_files, a_scenario_or_recording_from_a_pipe_is_read_once_and_serves_the_program) {
+    const std::string k8 = "chain 0 type 3\n";
+    const auto piped = run({"--scenario", "/dev/stdin"}, {bin_path("test_type_spi")}, {.env = {}, .stdin_text = k8});
+    EXPECT_EQ(piped.exit_code, 0) << piped.err;
+    EXPECT_EQ(piped.out, "K8\n");
+
+    const std::string trace = dir_.file("k8.rec");
+    ASSERT_EQ(run({"--scenario", file("k8.scn", k8), "--trace", trace}, {bin_path("test_type_spi")}).out, "K8\n");
+    const auto replayed = run({"--replay", "/dev/stdin"}, {bin_path("test_type_spi")}, {.env = {}, .stdin_text = read_file(trace)});
+    EXPECT_EQ(replayed.exit_code, 0) << replayed.err;
+    EXPECT_EQ(replayed.out, "K8\n");
+
+    // Process substitution: a descriptor of the shell's, named /dev/fd/N.
+    std::string command;
+    for (const std::string &word : testsupport::with_emulator({bin_path("boardsim")}))
+        command += "'" + word + "' ";
+    for (const char *option : {"--scenario", "--replay"}) {
+        const std::string input = option == std::string{"--scenario"} ? k8 : read_file(trace);
+        const auto r = run_program({"/bin/bash", "-c",
+                                    command + option + " <(cat " + file("input", input) + ") -- " +
+                                        bin_path("test_type_spi")});
+        EXPECT_EQ(r.exit_code, 0) << option << ": " << r.err;
+        EXPECT_EQ(r.out, "K8\n") << option;
+    }
+}
+
+TEST_F(run_files, a_run_that_would_go_on_forever_ends_at_the_board_limits) {
+    const std::string trace = dir_.file("trace");
+    auto at = [](int s) { return "[" + std::string(5 - std::to_string(s).size(), ' ') + std::to_string(s) + ".000000] "; };
+    lines ticks{at(0) + "#1 open /dev/watchdog0 O_WRONLY = fd 3"};
+    for (int n = 0; n <= 4; ++n) {
+        ticks.push_back(at(5 * n) + "#" + std::to_string(n + 2) +
+                        " ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0");
+        if (n < 4) ticks.push_back(at(5 * n) + "wait 5 s");
+    }
+    struct bounded {
+        std::string scenario;
+        std::string err;
+        lines trace_end;
+    };
+    const std::string started = "watchdog: Watchdog ping rate set to 5 seconds.\nwatchdog: Watchdog Ticking Away!\n";
+    for (const bounded &c : {
+             bounded{"run time-limit 20\n",
+                     started + "boardsim: the run reached its time limit of 20 s of board time and was stopped "
+                               "(\"run time-limit\" in a scenario sets it)\n",
+                     {at(20) + "signal SIGTERM at the time limit of 20 s of board time",
+                      at(20) + "end: still open: /dev/watchdog0; 6 board operations"}},
+             bounded{"run operation-limit 6\n",
+                     started + "boardsim: the run reached its operation limit of 6 board operations and was "
+                               "stopped (\"run operation-limit\" in a scenario sets it)\n",
+                     {at(20) + "wait 5 s", at(25) + "signal SIGTERM at the operation limit of 6 board operations",
+                      at(25) + "end: still open: /dev/watchdog0; 6 board operations"}},
+             // The board's defaults: an hour of board time.
+             bounded{"",
+                     started + "boardsim: the run reached its time limit of 3600 s of board time and was stopped "
+                               "(\"run time-limit\" in a scenario sets it)\n",
+                     {at(3600) + "signal SIGTERM at the time limit of 3600 s of board time",
+                      at(3600) + "end: still open: /dev/watchdog0; 722 board operations"}},
+             // The scenario's own stop comes first.
+             bounded{"watchdog stop-after 2\nrun time-limit 20\n", started,
+                     {at(5) + "signal SIGTERM after keep-alive 2", at(5) + "end: still open: /dev/watchdog0; 3 board operations"}},
+         }) {
+        SCOPED_TRACE(c.scenario);
+        const auto r = run({"--scenario", file("board.scn", c.scenario), "--trace", trace}, {bin_path("watchdog"), "-p", "5"});
+        EXPECT_EQ(r.exit_code, 143);
+        EXPECT_EQ(r.err, c.err);
+        lines got = testsupport::split_lines(read_file(trace));
+        ASSERT_GE(got.size(), c.trace_end.size());
+        const lines end(got.end() - static_cast<std::ptrdiff_t>(c.trace_end.size()), got.end());
+        EXPECT_EQ(end, c.trace_end);
+        if (c.scenario.starts_with("run")) {
+            EXPECT_EQ(lines(got.begin(), got.begin() + 10), ticks);
+        }
+    }
+}
+
+} // namespace
