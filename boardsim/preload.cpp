@@ -28,31 +28,57 @@ constexpr int trace_fd_floor = 200;
     ::_exit(2);
 }
 
-// A descriptor the runner handed over in the setting NAME ("BOARDSIM_TRACE=5"), moved far above the
-// program's own; -1 when the setting is not there. An input's setting names it after the descriptor
-// ("BOARDSIM_SCENARIO=6:board.scn"), for messages.
-int handed_descriptor(const char *variable, std::string *name = nullptr) {
-    const char *value = std::getenv(variable);
+// The run's settings come from the runner as descriptors it opened, BOARDSIM_<NAME>_FD=N (an input
+// names its file after the number, N:FILE, for messages); the preload library used on its own takes
+// the file BOARDSIM_<NAME> names instead. A handed descriptor moves far above the program's own and
+// stays open for the program's children, which each get a board of their own from the same inputs
+// and add their lines to the same trace; the setting follows it to its new number.
+int handed_descriptor(const std::string &variable, std::string *file, bool for_children) {
+    const char *value = std::getenv(variable.c_str());
     if (value == nullptr || *value == '\0') return -1;
     int fd = -1;
     const char *end = value + std::strlen(value);
     const auto [ptr, ec] = std::from_chars(value, end, fd);
     if (ec != std::errc{} || fd < 0 || (ptr != end && *ptr != ':'))
-        refuse(std::string{variable} + ": expected a descriptor, got " + value);
-    if (name != nullptr) *name = ptr != end ? ptr + 1 : variable;
-    const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, trace_fd_floor);
-    if (high < 0) refuse(std::string{variable} + ": no descriptor " + std::to_string(fd) + ": " + std::strerror(errno));
+        refuse(variable + ": expected a descriptor, got " + value);
+    if (file != nullptr) *file = ptr != end ? ptr + 1 : variable;
+    const int high = ::fcntl(fd, for_children ? F_DUPFD : F_DUPFD_CLOEXEC, trace_fd_floor);
+    if (high < 0) refuse(variable + ": no descriptor " + std::to_string(fd) + ": " + std::strerror(errno));
     real().close(fd);
+    if (for_children)
+        ::setenv(variable.c_str(), (std::to_string(high) + (ptr != end ? ptr : "")).c_str(), 1);
+    else
+        ::unsetenv(variable.c_str());
     return high;
 }
 
-// An input the runner read and checked, as it read it.
-bool handed_text(const char *variable, std::string &text, std::string &name) {
-    const int fd = handed_descriptor(variable, &name);
-    if (fd < 0) return false;
-    if (!boardsim::detail::read_whole_descriptor(fd, text)) refuse(name + ": cannot be read: " + std::strerror(errno));
-    real().close(fd);
+// An input of the run, whole: false when there is none.
+bool run_input(const std::string &name, std::string &text, std::string &file) {
+    const int fd = handed_descriptor("BOARDSIM_" + name + "_FD", &file, true);
+    if (fd >= 0) {
+        // From its start: the program's children read it again.
+        if (::lseek(fd, 0, SEEK_SET) != 0 || !boardsim::detail::read_whole_descriptor(fd, text))
+            refuse(file + ": cannot be read: " + std::strerror(errno));
+        return true;
+    }
+    const char *path = std::getenv(("BOARDSIM_" + name).c_str());
+    if (path == nullptr || *path == '\0') return false;
+    file = path;
+    if (!boardsim::detail::read_whole_file(path, text)) refuse(file + ": cannot be read: " + std::strerror(errno));
     return true;
+}
+
+// An output of the run, -1 when there is none. One the preload opens itself grows by appending.
+int run_output(const std::string &name, bool for_children, bool append) {
+    if (const int fd = handed_descriptor("BOARDSIM_" + name + "_FD", nullptr, for_children); fd >= 0) return fd;
+    const char *path = std::getenv(("BOARDSIM_" + name).c_str());
+    if (path == nullptr || *path == '\0') return -1;
+    const int fd = real().open(path, O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : 0), 0644);
+    if (fd < 0) refuse(std::string{path} + ": cannot be written: " + std::strerror(errno));
+    const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, trace_fd_floor);
+    real().close(fd);
+    if (high < 0) refuse(std::string{path} + ": no descriptor for it");
+    return high;
 }
 
 __attribute__((constructor)) void boardsim_start() {
@@ -60,7 +86,7 @@ __attribute__((constructor)) void boardsim_start() {
     boardsim::detail::scenario setup;
     std::string text;
     std::string name;
-    if (handed_text("BOARDSIM_SCENARIO", text, name)) {
+    if (run_input("SCENARIO", text, name)) {
         const std::string error = boardsim::detail::parse_scenario(text, name, setup);
         if (!error.empty()) refuse(error);
     }
@@ -72,14 +98,15 @@ __attribute__((constructor)) void boardsim_start() {
         setup.fail_op = value;
     }
     std::vector<boardsim::detail::board_event> recorded;
-    const bool replay = handed_text("BOARDSIM_REPLAY", text, name);
+    const bool replay = run_input("REPLAY", text, name);
     if (replay) {
         const std::string error = boardsim::detail::parse_recording(text, name, recorded);
         if (!error.empty()) refuse(error);
     }
-    const int trace_fd = handed_descriptor("BOARDSIM_TRACE");
-    const int record_fd = handed_descriptor("BOARDSIM_RECORD");
-    const int vcd_fd = handed_descriptor("BOARDSIM_VCD");
+    const int trace_fd = run_output("TRACE", true, true);
+    const int record_fd = run_output("RECORD", true, true);
+    // A waveform file is rewritten in place: the program's own alone.
+    const int vcd_fd = run_output("VCD", false, false);
     boardsim::detail::activate(std::move(setup), false, trace_fd);
     boardsim::detail::board &b = *boardsim::detail::current();
     if (vcd_fd >= 0) b.writers.push_back(boardsim::detail::vcd_writer(vcd_fd));

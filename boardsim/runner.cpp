@@ -35,7 +35,8 @@ constexpr const char *usage_text =
     "  --vcd FILE        write the run as a waveform (Value Change Dump) to FILE\n"
     "  --timeline        draw the run's GPIO levels and SPI transfers on standard error at its end\n"
     "  --fail-op N       make the Nth board operation fail\n"
-    "  --preload LIB     the interposer library (default: ../lib/libboardsim.so beside this runner)\n"
+    "  --preload LIB     the interposer library (default: ../lib/boardsim/libboardsim.so beside this\n"
+    "                    runner, or ../lib/libboardsim.so)\n"
     "  --emulator CMD    run PROGRAM as CMD -E LD_PRELOAD=... -E ... PROGRAM (e.g. \"qemu-arm -L "
     "/usr/arm-linux-gnueabihf\")\n"
     "  --check           only check the scenario and exit\n"
@@ -132,13 +133,16 @@ int parse_options(int argc, char **argv, options &opt) {
     return check_options(opt);
 }
 
+// The preload library beside the runner: where the install puts it, else where a build tree (or a
+// copy of one on a board) keeps it.
 std::string default_preload() {
     char self[4096];
     const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return "libboardsim.so";
     std::string dir{self, static_cast<std::size_t>(n)};
     dir.erase(dir.rfind('/'));
-    return dir + "/../lib/libboardsim.so";
+    const std::string installed = dir + "/../lib/boardsim/libboardsim.so";
+    return ::access(installed.c_str(), F_OK) == 0 ? installed : dir + "/../lib/libboardsim.so";
 }
 
 // The program starts with standard input, output and error only, whatever the runner inherited, so
@@ -260,8 +264,8 @@ int main(int argc, char **argv) {
         const char *setting;
         std::string text;
     };
-    std::array<input, 2> inputs{{{opt.scenario, boardsim::check_scenario, "BOARDSIM_SCENARIO=", {}},
-                                 {opt.replay, boardsim::check_recording, "BOARDSIM_REPLAY=", {}}}};
+    std::array<input, 2> inputs{{{opt.scenario, boardsim::check_scenario, "BOARDSIM_SCENARIO_FD=", {}},
+                                 {opt.replay, boardsim::check_recording, "BOARDSIM_REPLAY_FD=", {}}}};
     for (input &in : inputs) {
         if (in.path.empty()) continue;
         if (!boardsim::detail::read_whole_file(in.path.c_str(), in.text)) {
@@ -288,7 +292,7 @@ int main(int argc, char **argv) {
     }
 
     keep_only_standard_streams();
-    // What the program side gets, as BOARDSIM_<NAME>=<descriptor>[:<name of the input>].
+    // What the program side gets, as BOARDSIM_<NAME>_FD=<descriptor>[:<the input's file>].
     std::vector<std::string> settings{"BOARDSIM_FAIL_OP=" + opt.fail_op,
                                       std::string{"BOARDSIM_TIMELINE="} + (opt.timeline ? "1" : "")};
     std::vector<int> handed;
@@ -298,9 +302,9 @@ int main(int argc, char **argv) {
         const char *setting;
         boardsim::run::output_file file;
     };
-    std::array<output, 3> outputs{{{opt.trace, "BOARDSIM_TRACE=", {}},
-                                   {opt.record, "BOARDSIM_RECORD=", {}},
-                                   {opt.vcd, "BOARDSIM_VCD=", {}}}};
+    std::array<output, 3> outputs{{{opt.trace, "BOARDSIM_TRACE_FD=", {}},
+                                   {opt.record, "BOARDSIM_RECORD_FD=", {}},
+                                   {opt.vcd, "BOARDSIM_VCD_FD=", {}}}};
     for (output &out : outputs) {
         if (out.path.empty()) continue;
         if (const std::string error = out.file.open(out.path); !error.empty()) {

@@ -172,6 +172,21 @@ TEST_F(run_files, a_scenario_or_recording_from_a_pipe_is_read_once_and_serves_th
     }
 }
 
+TEST_F(run_files, the_programs_a_script_starts_each_get_the_board_and_add_to_the_trace) {
+    if (testsupport::with_emulator({"x"}).size() > 1) GTEST_SKIP() << "the build machine's shell cannot start ARM programs";
+    const std::string trace = dir_.file("trace");
+    const auto r = run({"--scenario", "/dev/stdin", "--trace", trace},
+                       {"/bin/sh", "-c", bin_path("test_type_spi") + " 2>/dev/null; " + bin_path("test_type")},
+                       {.env = {}, .stdin_text = "chain 0 type 3\n"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "K8\nK8\n");
+    lines ends;
+    for (const std::string &line : testsupport::split_lines(read_file(trace)))
+        if (line.find("] end: ") != std::string::npos) ends.push_back(line);
+    EXPECT_EQ(ends, (lines{"[   13.000000] end: still open: none; 130 board operations",
+                           "[    0.000000] end: still open: none; 13 board operations"}));
+}
+
 TEST_F(run_files, a_run_that_would_go_on_forever_ends_at_the_board_limits) {
     const std::string trace = dir_.file("trace");
     auto at = [](int s) { return "[" + std::string(5 - std::to_string(s).size(), ' ') + std::to_string(s) + ".000000] "; };
