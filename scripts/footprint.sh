@@ -51,7 +51,7 @@ programs=("$@")
 board_side=()
 if ((${#programs[@]} == 0)); then
     [[ -f $build_dir/CMakeCache.txt ]] || { echo "footprint: $build_dir is not a configured build" >&2; exit 2; }
-    cmake --install "$build_dir" --prefix "$work/stage" >/dev/null
+    cmake --install "$build_dir" --prefix "$work/stage" --component board >/dev/null
     if [[ -d $work/stage/bin ]]; then
         for p in "$work/stage/bin"/*; do programs+=("$p"); done
     fi

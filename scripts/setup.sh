@@ -4,8 +4,8 @@
 set -euo pipefail
 
 # sigrok-cli and gtkwave check the simulated board's waveform files; mandoc and man-db lint the
-# manual pages.
-packages=(cmake make g++ libgtest-dev libgmock-dev sigrok-cli gtkwave mandoc man-db "$@")
+# manual pages, lintian the packages.
+packages=(cmake make g++ libgtest-dev libgmock-dev sigrok-cli gtkwave mandoc man-db lintian "$@")
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -1,5 +1,6 @@
 // What `cmake --install` of this build leaves in a prefix: the board programs in bin, each finding
-// the board's libvexa.so in /lib and nothing of the machine that built it.
+// the board's libvexa.so in /lib and nothing of the machine that built it, and the simulated board
+// ready to run.
 #include "elf_dynamic.h"
 #include "run.h"
 
@@ -33,40 +34,53 @@ elfcheck::dynamic_info dynamic_of(const fs::path &file) {
     return info.value_or(elfcheck::dynamic_info{});
 }
 
-std::set<std::string> names_in(const fs::path &dir) {
-    std::set<std::string> names;
-    if (fs::is_directory(dir))
-        for (const auto &entry : fs::directory_iterator{dir})
-            names.insert(entry.path().filename().string());
-    return names;
+// Every file the install leaves, relative to the prefix.
+std::set<std::string> installed_files() {
+    std::set<std::string> files;
+    for (const auto &entry : fs::recursive_directory_iterator{stage})
+        if (!entry.is_directory()) files.insert(fs::relative(entry.path(), stage).string());
+    return files;
 }
 
-TEST(InstallLayout, BinHoldsExactlyTheBoardPrograms) {
+TEST(InstallLayout, TheBoardProgramsAndTheSimulatedBoardWithTheirPagesAndNothingElse) {
     ASSERT_FALSE(board_programs.empty());
-    EXPECT_EQ(names_in(stage / "bin"), board_programs);
-    // Nothing else goes to the prefix: no tests, no simulated board, no static libraries, no headers;
-    // share holds the manual pages and the package's own files.
-    std::set<std::string> top = names_in(stage);
-    top.erase("bin");
-    top.erase("share");
-    if (INSTALLS_STANDIN) top.erase("lib");
-    EXPECT_EQ(top, std::set<std::string>{});
-    EXPECT_EQ(names_in(stage / "share"), (std::set<std::string>{"doc", "lintian", "man"}));
-    EXPECT_EQ(names_in(stage / "share" / "doc" / "board-tools"), (std::set<std::string>{"changelog.gz", "copyright"}));
-    std::set<std::string> pages;
-    for (const std::string &p : board_programs) pages.insert(p + ".1.gz");
-    pages.insert({"boardsim.1.gz", "status_server.1.gz"});
-    EXPECT_EQ(names_in(stage / "share" / "man" / "man1"), pages);
+    // No tests, no static libraries, no headers: the five programs, the simulated board (its runner,
+    // the preload library where the runner looks for it, the scenarios), the status server stand-in,
+    // the manual pages and the packages' own files.
+    std::set<std::string> expected{"bin/boardsim", "bin/status_server", "lib/boardsim/libboardsim.so",
+                                   "share/man/man1/boardsim.1.gz", "share/man/man1/status_server.1.gz"};
+    for (const std::string &p : board_programs)
+        expected.insert({"bin/" + p, "share/man/man1/" + p + ".1.gz"});
+    for (const auto &entry : fs::directory_iterator{fs::path{SOURCE_DIR} / "boardsim" / "scenarios"})
+        expected.insert("share/boardsim/scenarios/" + entry.path().filename().string());
+    for (const char *package : {"board-tools", "boardsim"})
+        expected.insert({std::string{"share/doc/"} + package + "/changelog.gz",
+                         std::string{"share/doc/"} + package + "/copyright",
+                         std::string{"share/lintian/overrides/"} + package});
+    if (INSTALLS_STANDIN) expected.insert("lib/libvexa.so");
+    EXPECT_EQ(installed_files(), expected);
+    if (INSTALLS_STANDIN) {
+        EXPECT_EQ(dynamic_of(stage / "lib" / "libvexa.so").needed, std::vector<std::string>{"libc.so.6"});
+    }
 }
 
-TEST(InstallLayout, StandInLibraryOnlyWhenAsked) {
-    const std::set<std::string> libs = names_in(stage / "lib");
-    if (INSTALLS_STANDIN) {
-        EXPECT_EQ(libs, std::set<std::string>{"libvexa.so"});
-        EXPECT_EQ(dynamic_of(stage / "lib" / "libvexa.so").needed, std::vector<std::string>{"libc.so.6"});
-    } else {
-        EXPECT_EQ(libs, std::set<std::string>{});
+// Installed, the runner finds its preload library and runs a shipped scenario by its installed path.
+TEST(InstallLayout, TheInstalledRunnerRunsAShippedScenario) {
+    std::vector<std::string> argv{(stage / "bin" / "boardsim").string()};
+    std::vector<std::string> emulator = testsupport::with_emulator({"program"});
+    emulator.pop_back();
+    if (!emulator.empty()) {
+        std::string words;
+        for (const std::string &w : emulator)
+            words += (words.empty() ? "" : " ") + w;
+        argv.insert(argv.end(), {"--emulator", words});
     }
+    argv.insert(argv.end(), {"--scenario", (stage / "share" / "boardsim" / "scenarios" / "chain2_k6.scn").string(),
+                             "--", (stage / "bin" / "test_type_spi").string()});
+    const testsupport::run_result r = testsupport::run_program(argv);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "K6\n");
+    EXPECT_EQ(r.err, "spi 0 not inserted.\nspi 1 not inserted.\nsend command [reset] \n");
 }
 
 // The three library programs look for libvexa.so in /lib and only there (DT_RUNPATH, so that the

@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# The packages of this build: the tarball and the Debian package hold exactly the installed programs
-# under usr/bin, stripped, their manual pages and the package's own files (copyright, changelog,
-# lintian overrides), and the Debian package is for the expected architecture and depends on the
-# C library the programs need: no newer than the build's baseline when it has one.
+# The packages of this build, each a tarball and a Debian package holding the same files:
+# - board-tools: exactly the installed programs under usr/bin, stripped, their manual pages and the
+#   package's own files (copyright, changelog, lintian overrides);
+# - boardsim: the simulated board's runner and preload library, the ready scenarios, the manual page
+#   (and, built for a workstation, the status server stand-in with its page) and the same files.
+# Each Debian package is for the expected architecture and depends on the C library its files need
+# (no newer than the build's baseline when it has one); every manual page names only files that its
+# own package carries; lintian accepts both, with no error and no warning.
 #   package_test.sh BUILD_DIR ARCH LIBC_BASELINE|- PROGRAM...
 set -uo pipefail
 build_dir=$1 arch=$2 baseline=$3
 shift 3
+command -v lintian >/dev/null || { echo "not ok: lintian is missing (scripts/setup.sh installs it)"; exit 1; }
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -17,41 +22,77 @@ if ! cpack --config "$build_dir/CPackConfig.cmake" -B "$work/out" >"$work/log" 2
     echo "not ok: cpack"
     exit 1
 fi
-deb=("$work"/out/board-tools_*_"$arch".deb)
-tgz=("$work"/out/board-tools-*-"$arch".tar.gz)
-[[ -f ${deb[0]} ]] || fail "no Debian package for $arch: $(ls "$work/out")"
-[[ -f ${tgz[0]} ]] || fail "no tarball for $arch: $(ls "$work/out")"
-((failures == 0)) || exit 1
+source_dir=$(sed -n 's/^CMAKE_HOME_DIRECTORY:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
+readelf=$(sed -n 's/^CMAKE_READELF:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
 
-expected=$({
+own_files() { # package
+    printf '%s\n' "usr/share/doc/$1/copyright" "usr/share/doc/$1/changelog.gz" "usr/share/lintian/overrides/$1"
+}
+board_files=$({
     printf 'usr/bin/%s\n' "$@"
     printf 'usr/share/man/man1/%s.1.gz\n' "$@"
-    printf '%s\n' usr/share/doc/board-tools/copyright usr/share/doc/board-tools/changelog.gz \
-        usr/share/lintian/overrides/board-tools
+    own_files board-tools
 } | sort)
-deb_files=$(dpkg-deb --fsys-tarfile "${deb[0]}" | tar -t | sed 's|^\./||' | grep -v '/$' | sort)
-tgz_files=$(tar -tzf "${tgz[0]}" | sed 's|^\./||' | grep -v '/$' | sort)
-[[ $deb_files == "$expected" ]] || fail "Debian package holds: $deb_files"
-[[ $tgz_files == "$expected" ]] || fail "tarball holds: $tgz_files"
-[[ $(dpkg-deb -f "${deb[0]}" Architecture) == "$arch" ]] || fail "architecture $(dpkg-deb -f "${deb[0]}" Architecture)"
-[[ $(dpkg-deb -f "${deb[0]}" Package) == board-tools ]] || fail "package name $(dpkg-deb -f "${deb[0]}" Package)"
-depends=$(dpkg-deb -f "${deb[0]}" Depends)
-if [[ $baseline == - ]]; then
-    [[ $depends =~ ^libc6\ \(\>=\ 2\.[0-9]+\)$ ]] || fail "Depends: $depends"
-else
-    [[ $depends == "libc6 (>= ${baseline#GLIBC_})" ]] || fail "Depends: $depends, expected libc6 (>= ${baseline#GLIBC_})"
-fi
+sim_tools=(boardsim)
+[[ $baseline == - ]] && sim_tools+=(status_server)
+sim_files=$({
+    printf 'usr/bin/%s\n' "${sim_tools[@]}"
+    printf 'usr/share/man/man1/%s.1.gz\n' "${sim_tools[@]}"
+    echo usr/lib/boardsim/libboardsim.so
+    for s in "$source_dir"/boardsim/scenarios/*.scn; do echo "usr/share/boardsim/scenarios/$(basename "$s")"; done
+    own_files boardsim
+} | sort)
 
-mkdir -p "$work/unpacked"
-tar -xzf "${tgz[0]}" -C "$work/unpacked"
-readelf=$(sed -n 's/^CMAKE_READELF:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
-for p in "$@"; do
-    [[ -x $work/unpacked/usr/bin/$p ]] || fail "$p is not executable in the tarball"
-    if "$readelf" -S "$work/unpacked/usr/bin/$p" | grep -q '\.symtab'; then fail "$p is not stripped"; fi
-done
+# PACKAGE TARBALL-NAME FILES ELF-FILES...
+check_package() {
+    local package=$1 tarball=$2 expected=$3
+    shift 3
+    local deb=$work/out/${package}_*_$arch.deb tgz=$work/out/$tarball-*-$arch.tar.gz
+    deb=$(echo $deb) tgz=$(echo $tgz)
+    [[ -f $deb ]] || { fail "no Debian package $package for $arch: $(ls "$work/out")"; return; }
+    [[ -f $tgz ]] || { fail "no tarball $tarball for $arch: $(ls "$work/out")"; return; }
+    local deb_files tgz_files
+    deb_files=$(dpkg-deb --fsys-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '/$' | sort)
+    tgz_files=$(tar -tzf "$tgz" | sed 's|^\./||' | grep -v '/$' | sort)
+    [[ $deb_files == "$expected" ]] || fail "$package: the Debian package holds: $deb_files"
+    [[ $tgz_files == "$expected" ]] || fail "$package: the tarball holds: $tgz_files"
+    [[ $(dpkg-deb -f "$deb" Architecture) == "$arch" ]] || fail "$package: architecture $(dpkg-deb -f "$deb" Architecture)"
+    [[ $(dpkg-deb -f "$deb" Package) == "$package" ]] || fail "package name $(dpkg-deb -f "$deb" Package)"
+    [[ $(dpkg-deb -f "$deb" Description | head -n 1) != "$(dpkg-deb -f "$deb" Description | sed -n 2p | sed 's/^ //')" ]] ||
+        fail "$package: the synopsis is the description's first line again"
+    local depends
+    depends=$(dpkg-deb -f "$deb" Depends)
+    if [[ $baseline == - ]]; then
+        [[ $depends =~ ^libc6\ \(\>=\ 2\.[0-9]+\)(,|$) ]] || fail "$package: Depends: $depends"
+    else
+        [[ $depends == "libc6 (>= ${baseline#GLIBC_})" ]] || fail "$package: Depends: $depends, expected libc6 (>= ${baseline#GLIBC_})"
+    fi
+
+    local root=$work/unpacked/$package
+    mkdir -p "$root"
+    tar -xzf "$tgz" -C "$root"
+    for f in "$@"; do
+        [[ $f != usr/bin/* || -x $root/$f ]] || fail "$package: $f is not executable in the tarball"
+        if "$readelf" -S "$root/$f" | grep -q '\.symtab'; then fail "$package: $f is not stripped"; fi
+    done
+    # The files a manual page names under /usr, and the ready scenarios it names, are in the package.
+    for page in "$root"/usr/share/man/man1/*.gz; do
+        while read -r named; do
+            [[ -e $root/$named ]] || fail "$package: $(basename "$page" .gz) names /$named, which the package does not carry"
+        done < <(gzip -dc "$page" | sed 's/\\-/-/g' | grep -o '/usr/[A-Za-z0-9_./-]*' | sed 's|^/||; s|[.]$||' | sort -u)
+        while read -r scenario; do
+            [[ -e $root/usr/share/boardsim/scenarios/$scenario ]] ||
+                fail "$package: $(basename "$page" .gz) names the scenario $scenario, which the package does not carry"
+        done < <(gzip -dc "$page" | grep -o '[A-Za-z0-9_]*\.scn' | sort -u)
+    done
+    lintian --allow-root --fail-on error,warning "$deb" >"$work/lintian" 2>&1 || fail "$package: lintian: $(cat "$work/lintian")"
+}
+
+check_package board-tools board-tools "$board_files" "${@/#/usr/bin/}"
+check_package boardsim boardsim "$sim_files" "${sim_tools[@]/#/usr/bin/}" usr/lib/boardsim/libboardsim.so
 
 if ((failures)); then
     echo "$failures failed"
     exit 1
 fi
-echo "ok: $(basename "${deb[0]}") and $(basename "${tgz[0]}") hold $*"
+echo "ok: the packages board-tools ($*) and boardsim (${sim_tools[*]}) for $arch"
