@@ -158,15 +158,15 @@ TEST_F(run_files, a_scenario_or_recording_from_a_pipe_is_read_once_and_serves_th
     EXPECT_EQ(replayed.exit_code, 0) << replayed.err;
     EXPECT_EQ(replayed.out, "K8\n");
 
-    // Process substitution: a descriptor of the shell's, named /dev/fd/N.
-    std::string command;
-    for (const std::string &word : testsupport::with_emulator({bin_path("boardsim")}))
-        command += "'" + word + "' ";
+    // Process substitution: a pipe the runner inherits, named /dev/fd/N, as a shell's <(...) gives it.
     for (const char *option : {"--scenario", "--replay"}) {
         const std::string input = option == std::string{"--scenario"} ? k8 : read_file(trace);
-        const auto r = run_program({"/bin/bash", "-c",
-                                    command + option + " <(cat " + file("input", input) + ") -- " +
-                                        bin_path("test_type_spi")});
+        int pipe_fds[2];
+        ASSERT_EQ(::pipe(pipe_fds), 0);
+        ASSERT_EQ(::write(pipe_fds[1], input.data(), input.size()), static_cast<ssize_t>(input.size()));
+        ::close(pipe_fds[1]);
+        const auto r = run({option, "/dev/fd/" + std::to_string(pipe_fds[0])}, {bin_path("test_type_spi")});
+        ::close(pipe_fds[0]);
         EXPECT_EQ(r.exit_code, 0) << option << ": " << r.err;
         EXPECT_EQ(r.out, "K8\n") << option;
     }
