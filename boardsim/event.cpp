@@ -1,6 +1,8 @@
 // Board events as trace lines, and trace lines read back as events.
 #include "event.h"
 
+#include "board_requests.h"
+
 #include <array>
 #include <cerrno>
 #include <charconv>
@@ -23,19 +25,6 @@ constexpr std::array<std::pair<int, const char *>, 8> named_flags{{{O_CREAT, "O_
                                                                    {O_CLOEXEC, "O_CLOEXEC"}}};
 constexpr std::array<std::pair<int, const char *>, 4> access_modes{
     {{O_RDONLY, "O_RDONLY"}, {O_WRONLY, "O_WRONLY"}, {O_RDWR, "O_RDWR"}, {O_ACCMODE, "O_ACCMODE"}}};
-
-constexpr std::array<std::pair<unsigned long, const char *>, 10> request_names{{
-    {0x40016b01, "SPI_IOC_WR_MODE"},
-    {0x80016b01, "SPI_IOC_RD_MODE"},
-    {0x40016b03, "SPI_IOC_WR_BITS_PER_WORD"},
-    {0x80016b03, "SPI_IOC_RD_BITS_PER_WORD"},
-    {0x40046b04, "SPI_IOC_WR_MAX_SPEED_HZ"},
-    {0x80046b04, "SPI_IOC_RD_MAX_SPEED_HZ"},
-    {0xC0045706, "WDIOC_SETTIMEOUT"},
-    {0x80045705, "WDIOC_KEEPALIVE"},
-    {0x80045707, "WDIOC_GETTIMEOUT"},
-    {0x80046400, "VIDGEN_SET"},
-}};
 
 std::string hex(std::uint64_t value) {
     char text[24];
@@ -267,9 +256,8 @@ std::string attribute_text(const board_event &e) {
 }
 
 const char *request_name(unsigned long number) {
-    for (const auto &[n, name] : request_names)
-        if (n == number) return name;
-    return nullptr;
+    const std::string_view name = board_request::name_of(number);
+    return name.empty() ? nullptr : name.data();
 }
 
 std::string error_name(int error) {

@@ -1,6 +1,8 @@
 // The board's files: what exists, what each open, read, write, request and close does, and the trace.
 #include "model.h"
 
+#include "board_requests.h"
+
 #include <cerrno>
 #include <charconv>
 #include <csignal>
@@ -22,22 +24,22 @@ constexpr std::string_view fclk_export_path = "/sys/devices/soc0/amba/f8007000.d
 constexpr std::string_view fclk_rate_path = "/sys/devices/soc0/amba/f8007000.devcfg/fclk/fclk1/set_rate";
 constexpr std::string_view fclk_initial_rate = "100000000\n";
 
-constexpr unsigned long vidgen_set = 0x80046400;
-constexpr unsigned long wdioc_settimeout = 0xC0045706;
-constexpr unsigned long wdioc_keepalive = 0x80045705;
-constexpr unsigned long wdioc_gettimeout = 0x80045707;
+using board_request::vidgen_set;
+using board_request::wdioc_gettimeout;
+using board_request::wdioc_keepalive;
+using board_request::wdioc_settimeout;
 
 struct spi_request_info {
     unsigned long number;
     spi_request which;
 };
 constexpr std::array<spi_request_info, 6> spi_requests{{
-    {0x40016b01, spi_request::wr_mode},
-    {0x80016b01, spi_request::rd_mode},
-    {0x40016b03, spi_request::wr_bits},
-    {0x80016b03, spi_request::rd_bits},
-    {0x40046b04, spi_request::wr_speed},
-    {0x80046b04, spi_request::rd_speed},
+    {board_request::spi_wr_mode, spi_request::wr_mode},
+    {board_request::spi_rd_mode, spi_request::rd_mode},
+    {board_request::spi_wr_bits, spi_request::wr_bits},
+    {board_request::spi_rd_bits, spi_request::rd_bits},
+    {board_request::spi_wr_speed, spi_request::wr_speed},
+    {board_request::spi_rd_speed, spi_request::rd_speed},
 }};
 // A whole decimal number and nothing else: "896", as the path of a GPIO line spells it.
 std::optional<int> whole_number(std::string_view text) {

@@ -1,9 +1,10 @@
 #include "board_io.h"
 
+#include "board_requests.h"
+#include "decimal.h"
 #include "unique_fd.h"
 
 #include <array>
-#include <climits>
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -15,7 +16,6 @@ constexpr const char *gpio_export_path = "/sys/class/gpio/export";
 constexpr const char *fclk_export_path = "/sys/devices/soc0/amba/f8007000.devcfg/fclk_export";
 constexpr const char *fclk1_rate_path = "/sys/devices/soc0/amba/f8007000.devcfg/fclk/fclk1/set_rate";
 constexpr const char *vidgen_path = "/dev/vidgen0.0";
-constexpr unsigned long vidgen_set_request = 0x80046400;
 constexpr std::int32_t vidgen_enable_bit = 0x100;
 constexpr std::size_t rate_text_max = 12;
 
@@ -51,21 +51,6 @@ std::int32_t read_rate() {
 }
 
 } // namespace
-
-std::int32_t parse_decimal(const char *text) {
-    const char *p = text;
-    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
-    const bool negative = *p == '-';
-    if (*p == '-' || *p == '+') ++p;
-    long long value = 0;
-    for (; *p >= '0' && *p <= '9'; ++p) {
-        if (value <= static_cast<long long>(INT32_MAX) + 1) value = value * 10 + (*p - '0');
-    }
-    if (negative) value = -value;
-    if (value > INT32_MAX) return INT32_MAX;
-    if (value < INT32_MIN) return INT32_MIN;
-    return static_cast<std::int32_t>(value);
-}
 
 void gpio_export(std::int32_t gpio, std::int32_t is_input) {
     std::array<char, 16> number{};
@@ -119,6 +104,6 @@ void vid_set_value(std::int32_t value) {
         return;
     }
     // The driver takes the value itself as the argument, not a pointer to it.
-    if (::ioctl(fd.get(), vidgen_set_request, static_cast<unsigned long>(value | vidgen_enable_bit)) < 0)
+    if (::ioctl(fd.get(), board_request::vidgen_set, static_cast<unsigned long>(value | vidgen_enable_bit)) < 0)
         std::fputs("set vid value fail.\n", stderr);
 }

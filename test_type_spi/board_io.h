@@ -14,7 +14,3 @@ std::int32_t fclk_get_rate();                  // the rate read, or -1
 
 // The voltage generator. Failures are reported on standard error.
 void vid_set_value(std::int32_t value);
-
-// Decimal text as the clock files hold it: optional white space and sign, then digits up to the
-// first other character; no digits give 0; values beyond 32 bits stop at the nearest limit.
-std::int32_t parse_decimal(const char *text);

@@ -1,12 +1,12 @@
 #include "zynq_spi.h"
 
+#include "board_requests.h"
 #include "fatal.h"
 #include "unique_fd.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <linux/spi/spidev.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -19,17 +19,13 @@ struct spi_request {
 
 // Each setting is written, then read back, so the context records what the driver really took.
 constexpr std::array<spi_request, 6> spi_setup{{
-    {0x40016b01, spi_request::mode},
-    {0x80016b01, spi_request::mode},
-    {0x40016b03, spi_request::bits},
-    {0x80016b03, spi_request::bits},
-    {0x40046b04, spi_request::speed},
-    {0x80046b04, spi_request::speed},
+    {board_request::spi_wr_mode, spi_request::mode},
+    {board_request::spi_rd_mode, spi_request::mode},
+    {board_request::spi_wr_bits, spi_request::bits},
+    {board_request::spi_rd_bits, spi_request::bits},
+    {board_request::spi_wr_speed, spi_request::speed},
+    {board_request::spi_rd_speed, spi_request::speed},
 }};
-
-static_assert(spi_setup[0].number == SPI_IOC_WR_MODE && spi_setup[1].number == SPI_IOC_RD_MODE);
-static_assert(spi_setup[2].number == SPI_IOC_WR_BITS_PER_WORD && spi_setup[3].number == SPI_IOC_RD_BITS_PER_WORD);
-static_assert(spi_setup[4].number == SPI_IOC_WR_MAX_SPEED_HZ && spi_setup[5].number == SPI_IOC_RD_MAX_SPEED_HZ);
 
 void *field_of(spi_config &config, const spi_request &request) {
     switch (request.field) {

@@ -1,6 +1,6 @@
 // vexa_test: the board test. Logs at every level, blinks the board LED with the delay and count
 // given, and reports the fan test as not implemented. Everything it says goes to the board log.
-#include "decimal_arg.h"
+#include "decimal.h"
 #include "log_line.h"
 #include "vexa.h"
 
@@ -19,10 +19,10 @@ int main(int argc, char **argv) {
         std::fputs("usage: vexa_test <first> <second> <delay> <times>\n", stderr);
         return 2;
     }
-    const int first = decimal_arg(argv[1]);
-    const int second = decimal_arg(argv[2]);
-    const int delay = decimal_arg(argv[3]);
-    const int times = decimal_arg(argv[4]);
+    const int first = parse_decimal(argv[1]);
+    const int second = parse_decimal(argv[2]);
+    const int delay = parse_decimal(argv[3]);
+    const int times = parse_decimal(argv[4]);
 
     log_buffer line;
     log_gated(line, 1, 1, "%d,%d,%d,%d.\n", first, second, delay, times);

@@ -1,6 +1,7 @@
 // watchdog: sets the hardware watchdog's timeout (-t), or keeps the watchdog fed at a fixed period
 // (-p, or none: without pause) until a signal ends it.
-#include "decimal_arg.h"
+#include "board_requests.h"
+#include "decimal.h"
 #include "log_line.h"
 #include "vexa.h"
 
@@ -15,8 +16,6 @@ int watchdog_fd = -1;
 namespace {
 
 constexpr const char *watchdog_path = "/dev/watchdog0";
-constexpr unsigned long wdioc_settimeout = 0xC0045706; // read and write 'W' 6, int
-constexpr unsigned long wdioc_keepalive = 0x80045705;  // read 'W' 5, int
 
 constexpr char usage_text[] =
     "-t <n> to set the timeout,\n-p <n> to set the ping rate, and \nrun by itself to tick the card.\n";
@@ -46,7 +45,7 @@ bool is_option(const char *arg, const char *option) {
 [[noreturn]] void tick(int period) {
     for (;;) {
         int keepalive = 0;
-        ::ioctl(watchdog_fd, wdioc_keepalive, &keepalive);
+        ::ioctl(watchdog_fd, board_request::wdioc_keepalive, &keepalive);
         ::sleep(static_cast<unsigned>(period));
     }
 }
@@ -70,13 +69,13 @@ int main(int argc, char **argv) {
     if (argc > 1) {
         if (is_option(argv[1], "-t")) {
             if (argc < 3) return usage();
-            int timeout = decimal_arg(argv[2]);
-            ::ioctl(watchdog_fd, wdioc_settimeout, &timeout);
+            int timeout = parse_decimal(argv[2]);
+            ::ioctl(watchdog_fd, board_request::wdioc_settimeout, &timeout);
             log_gated(line, 1, 1, "Watchdog timeout set to %d seconds.\n", timeout);
             return 0;
         }
         if (!is_option(argv[1], "-p") || argc < 3) return usage();
-        period = decimal_arg(argv[2]);
+        period = parse_decimal(argv[2]);
         // sleep() would take a negative period as about 136 years, and the board would reset.
         if (period < 0) return usage();
         log_gated(line, 1, 1, "Watchdog ping rate set to %d seconds.\n", period);

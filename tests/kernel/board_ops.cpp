@@ -2,6 +2,7 @@
 // name, bytes read back). Run on the emulated board's real kernel and under boardsim with the
 // scenario that mirrors it, the two outputs must be the same line for line.
 #include "board_io.h"
+#include "board_requests.h"
 #include "zynq_spi.h"
 
 #include <array>
@@ -22,8 +23,6 @@ constexpr int free_line = 2045;
 constexpr int missing_line = 872;
 
 constexpr const char *watchdog_path = "/dev/watchdog0";
-constexpr unsigned long wdioc_settimeout = 0xC0045706;
-constexpr unsigned long wdioc_keepalive = 0x80045705;
 
 void print_bytes(const void *data, std::size_t len, bool text) {
     const auto *b = static_cast<const unsigned char *>(data);
@@ -158,12 +157,12 @@ struct spi_request {
     bool wide; // 32-bit speed instead of an 8-bit field
 };
 constexpr std::array<spi_request, 6> spi_requests{{
-    {"SPI_IOC_WR_MODE", 0x40016b01, false},
-    {"SPI_IOC_RD_MODE", 0x80016b01, false},
-    {"SPI_IOC_WR_BITS_PER_WORD", 0x40016b03, false},
-    {"SPI_IOC_RD_BITS_PER_WORD", 0x80016b03, false},
-    {"SPI_IOC_WR_MAX_SPEED_HZ", 0x40046b04, true},
-    {"SPI_IOC_RD_MAX_SPEED_HZ", 0x80046b04, true},
+    {"SPI_IOC_WR_MODE", board_request::spi_wr_mode, false},
+    {"SPI_IOC_RD_MODE", board_request::spi_rd_mode, false},
+    {"SPI_IOC_WR_BITS_PER_WORD", board_request::spi_wr_bits, false},
+    {"SPI_IOC_RD_BITS_PER_WORD", board_request::spi_rd_bits, false},
+    {"SPI_IOC_WR_MAX_SPEED_HZ", board_request::spi_wr_speed, true},
+    {"SPI_IOC_RD_MAX_SPEED_HZ", board_request::spi_rd_speed, true},
 }};
 
 void spi_operations() {
@@ -235,10 +234,10 @@ void watchdog_request(int fd, const char *name, unsigned long number, int value)
 void watchdog_operations() {
     const int fd = open_traced(watchdog_path, O_WRONLY, "O_WRONLY");
     if (fd < 0) return;
-    watchdog_request(fd, "WDIOC_SETTIMEOUT", wdioc_settimeout, 30);
-    watchdog_request(fd, "WDIOC_SETTIMEOUT", wdioc_settimeout, 0);
-    watchdog_request(fd, "WDIOC_SETTIMEOUT", wdioc_settimeout, 65536);
-    watchdog_request(fd, "WDIOC_KEEPALIVE", wdioc_keepalive, 0);
+    watchdog_request(fd, "WDIOC_SETTIMEOUT", board_request::wdioc_settimeout, 30);
+    watchdog_request(fd, "WDIOC_SETTIMEOUT", board_request::wdioc_settimeout, 0);
+    watchdog_request(fd, "WDIOC_SETTIMEOUT", board_request::wdioc_settimeout, 65536);
+    watchdog_request(fd, "WDIOC_KEEPALIVE", board_request::wdioc_keepalive, 0);
     const int second = open_traced(watchdog_path, O_WRONLY, "O_WRONLY");
     if (second >= 0) close_traced(second, watchdog_path);
     // The magic character: the close that follows stops the watchdog instead of leaving it to fire.

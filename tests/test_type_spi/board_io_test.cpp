@@ -1,6 +1,7 @@
 // GPIO, clock and voltage operations against the simulated board: the exact bytes each one moves.
 #include "board_ops.h"
 #include "board_io.h"
+#include "decimal.h"
 
 #include <gmock/gmock.h>
 

@@ -1,9 +1,9 @@
-#include "decimal_arg.h"
+#include "decimal.h"
 
 #include <cstdint>
 #include <cstdlib>
 
-std::int32_t decimal_arg(const char *text) {
+std::int32_t parse_decimal(const char *text) {
     const long value = std::strtol(text, nullptr, 10);
     if constexpr (sizeof(long) > sizeof(std::int32_t)) {
         if (value > INT32_MAX) return INT32_MAX;
