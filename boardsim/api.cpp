@@ -1,5 +1,5 @@
 // The in-process view of the board: what tests read back from the model.
-#include "model.h"
+#include "board.h"
 
 #include <algorithm>
 
@@ -43,19 +43,7 @@ void clear_trace() {
 }
 
 std::string finish() {
-    detail::board *b = current();
-    if (b == nullptr) return "";
-    detail::board_event end{.kind = detail::event_kind::end};
-    end.note = "still open: ";
-    if (b->open_order.empty()) end.note += "none";
-    for (std::size_t i = 0; i < b->open_order.size(); ++i) {
-        if (i > 0) end.note += ", ";
-        end.note += b->files.at(b->open_order[i]).path;
-    }
-    end.note += "; " + std::to_string(b->ops) + " board operations";
-    std::string text = detail::call_text(end);
-    detail::emit(*b, std::move(end));
-    return text;
+    return current() == nullptr ? "" : detail::finish_run(*current());
 }
 
 std::uint64_t clock_us() {
@@ -80,34 +68,34 @@ std::vector<std::string> open_files() {
 
 std::optional<gpio_state> gpio(int line) {
     if (current() == nullptr) return std::nullopt;
-    const auto it = current()->gpio.find(line);
-    if (it == current()->gpio.end()) return std::nullopt;
+    const auto it = current()->devices.gpio.find(line);
+    if (it == current()->devices.gpio.end()) return std::nullopt;
     return gpio_state{it->second.exported, it->second.output, it->second.level};
 }
 
 std::string fclk_rate_written() {
-    return current() == nullptr ? "" : current()->fclk_written;
+    return current() == nullptr ? "" : current()->devices.fclk_written;
 }
 int fclk_exports() {
-    return current() == nullptr ? 0 : current()->fclk_exports;
+    return current() == nullptr ? 0 : current()->devices.fclk_exports;
 }
 
 spi_port_state spi_port(int bus) {
     if (current() == nullptr || bus < 0 || bus >= detail::chain_count) return {};
-    return current()->ports[bus];
+    return current()->devices.ports[bus];
 }
 
 std::vector<frame> frames(int chain) {
     if (current() == nullptr || chain < 0 || chain >= detail::chain_count) return {};
-    return current()->chains[chain].frames;
+    return current()->devices.chains[chain].frames;
 }
 
 watchdog_state watchdog() {
-    return current() == nullptr ? watchdog_state{} : current()->wdt;
+    return current() == nullptr ? watchdog_state{} : current()->devices.wdt;
 }
 
 std::vector<long> vidgen_args() {
-    return current() == nullptr ? std::vector<long>{} : current()->vidgen;
+    return current() == nullptr ? std::vector<long>{} : current()->devices.vidgen;
 }
 
 } // namespace boardsim

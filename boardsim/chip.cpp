@@ -143,7 +143,7 @@ bytes status_reply(const chain_setup &s) {
 
 void answer(board &b, int chain, const bytes &f, const std::string &kind, bool crc_ok) {
     const chain_setup &s = b.setup.chains[chain];
-    chain_state &c = b.chains[chain];
+    chain_state &c = b.devices.chains[chain];
     c.frames.push_back(frame{kind, f, crc_ok});
     if (s.silent) return;
 
@@ -187,7 +187,7 @@ void take_frame(board &b, int chain, const bytes &f) {
 
 void chips_receive(board &b, int chain, const std::uint8_t *data, std::size_t len) {
     if (!b.setup.chains[chain].inserted) return; // no hash board: the bytes go nowhere
-    chain_state &c = b.chains[chain];
+    chain_state &c = b.devices.chains[chain];
     if (len == 2) {
         c.pending.insert(c.pending.end(), data, data + len);
         if (c.pending.size() >= frame_length(c.pending)) {
@@ -205,7 +205,7 @@ void chips_receive(board &b, int chain, const std::uint8_t *data, std::size_t le
 
 void chips_send(board &b, int chain, std::uint8_t *buf, std::size_t count) {
     const chain_setup &s = b.setup.chains[chain];
-    chain_state &c = b.chains[chain];
+    chain_state &c = b.devices.chains[chain];
     const std::uint8_t idle = s.silent.value_or(0x00);
     for (std::size_t i = 0; i < count; ++i) {
         if (c.output.empty() || !s.inserted) {

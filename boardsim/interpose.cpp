@@ -1,7 +1,7 @@
 // The C library calls that reach the board. Board paths and descriptors go to the model; everything
 // else, and everything while no board is active, goes on to the C library unchanged.
 #undef _FORTIFY_SOURCE
-#include "model.h"
+#include "board.h"
 
 #include <cstdarg>
 #include <fcntl.h>
@@ -165,13 +165,13 @@ int clock_nanosleep(clockid_t clock, int flags, const struct timespec *request, 
 namespace boardsim {
 
 void reset() {
-    detail::activate(detail::scenario{}, true, -1);
+    detail::activate(detail::scenario{}, detail::model_backend(), true, -1);
 }
 
 std::string load_scenario(std::string_view text, std::string_view name) {
     detail::scenario s;
     std::string error = detail::parse_scenario(text, name, s);
-    if (error.empty()) detail::activate(std::move(s), true, -1);
+    if (error.empty()) detail::activate(std::move(s), detail::model_backend(), true, -1);
     return error;
 }
 

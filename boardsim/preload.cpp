@@ -1,6 +1,6 @@
 // Start and end of a program run under the runner: the board comes up before main and writes its
 // closing trace line when the program exits.
-#include "model.h"
+#include "board.h"
 
 #include <cerrno>
 #include <charconv>
@@ -82,7 +82,6 @@ int run_output(const std::string &name, bool for_children, bool append) {
 }
 
 __attribute__((constructor)) void boardsim_start() {
-    using boardsim::detail::board_mode;
     boardsim::detail::scenario setup;
     std::string text;
     std::string name;
@@ -107,7 +106,18 @@ __attribute__((constructor)) void boardsim_start() {
     const int record_fd = run_output("RECORD", true, true);
     // A waveform file is rewritten in place: the program's own alone.
     const int vcd_fd = run_output("VCD", false, false);
-    boardsim::detail::activate(std::move(setup), false, trace_fd);
+    // The answers come from the real board while recording, from a recording when replaying, else
+    // from the model, whose limits are the only ones.
+    std::unique_ptr<boardsim::detail::backend> answers;
+    if (record_fd >= 0 || replay) {
+        setup.time_limit_us = 0;
+        setup.operation_limit = 0;
+        answers = record_fd >= 0 ? boardsim::detail::record_backend()
+                                 : boardsim::detail::replay_backend(std::move(recorded));
+    } else {
+        answers = boardsim::detail::model_backend();
+    }
+    boardsim::detail::activate(std::move(setup), std::move(answers), false, trace_fd, record_fd);
     boardsim::detail::board &b = *boardsim::detail::current();
     if (vcd_fd >= 0) b.writers.push_back(boardsim::detail::vcd_writer(vcd_fd));
     if (const char *t = std::getenv("BOARDSIM_TIMELINE"); t != nullptr && *t != '\0') {
@@ -117,21 +127,10 @@ __attribute__((constructor)) void boardsim_start() {
         const bool terminal = ::isatty(2) != 0 && real().ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
         if (fd >= 0) b.writers.push_back(boardsim::detail::timeline_writer(fd, terminal ? size.ws_col : 80));
     }
-    if (record_fd >= 0) {
-        b.mode = board_mode::record;
-        b.record_fd = record_fd;
-    } else if (replay) {
-        b.mode = board_mode::replay;
-        b.recorded = std::move(recorded);
-    }
-    boardsim::detail::tape_start(b);
 }
 
 __attribute__((destructor)) void boardsim_end() {
-    if (boardsim::detail::board *b = boardsim::detail::current(); b != nullptr) {
-        boardsim::detail::tape_end(*b);
-        boardsim::finish();
-    }
+    if (boardsim::detail::board *b = boardsim::detail::current(); b != nullptr) boardsim::detail::program_ended(*b);
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // The C library's own functions, found past whatever interposes them.
-#include "model.h"
+#include "board.h"
 
 #include <cerrno>
 #include <dlfcn.h>

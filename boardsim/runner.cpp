@@ -1,5 +1,5 @@
 // boardsim: runs one unmodified program on the simulated board and exits with its status.
-#include "model.h"
+#include "board.h"
 #include "run_files.h"
 
 #include <algorithm>

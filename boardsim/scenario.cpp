@@ -1,5 +1,5 @@
 // The scenario text: one setting per line, words separated by blanks, "#" starts a comment.
-#include "model.h"
+#include "scenario.h"
 
 #include <charconv>
 #include <functional>

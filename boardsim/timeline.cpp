@@ -7,7 +7,7 @@
 //
 // A level is "_" low and "=" high, "/" and "\" an edge within the column, "|" several; a port is "."
 // while open and "#" where it transferred; blank is before a line has a level or a port is open.
-#include "model.h"
+#include "board.h"
 
 #include <array>
 #include <cmath>

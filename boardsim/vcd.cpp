@@ -5,7 +5,7 @@
 // The file is whole after every event, so that a killed program still leaves one that opens: the
 // body is appended as the run goes, and the header, which must declare a wire before the body uses
 // it, is rewritten in place within room kept for it (moving the body only when that room runs out).
-#include "model.h"
+#include "board.h"
 
 // GCC 12 reports string concatenation with temporaries as an overlapping copy (its bug 105329).
 #if defined(__GNUC__) && !defined(__clang__)

@@ -2,7 +2,7 @@
 // line "NAME:LINE: <what was expected>" naming a line of the text; every line taken is written back
 // the way the trace writes it, and that text reads back to itself.
 #include "boardsim.h"
-#include "model.h"
+#include "board.h"
 #include "refusal.h"
 
 #include <cstdint>

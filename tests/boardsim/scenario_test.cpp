@@ -1,5 +1,5 @@
 // The scenario text: what each key sets, and what a malformed line is told.
-#include "model.h"
+#include "scenario.h"
 
 #include <gtest/gtest.h>
 
