@@ -137,7 +137,6 @@ TEST(WatchdogUsage, WrongOrIncompleteCommandLinesGiveTheUsageText) {
         EXPECT_EQ(o.trace, closed_again) << args[0];
         EXPECT_EQ(o.calls, lines{log_init}) << args[0];
     }
-    EXPECT_EQ(usage_text.size(), 93U);
 }
 
 // The device is opened before the arguments are looked at; its failure line is sent whatever the
