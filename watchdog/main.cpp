@@ -5,7 +5,9 @@
 #include "log_line.h"
 #include "vexa.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <strings.h>
 #include <sys/ioctl.h>
@@ -69,8 +71,15 @@ int main(int argc, char **argv) {
     if (argc > 1) {
         if (is_option(argv[1], "-t")) {
             if (argc < 3) return usage();
-            int timeout = parse_decimal(argv[2]);
-            ::ioctl(watchdog_fd, board_request::wdioc_settimeout, &timeout);
+            const int requested = parse_decimal(argv[2]);
+            int timeout = requested;
+            if (::ioctl(watchdog_fd, board_request::wdioc_settimeout, &timeout) == -1) {
+                // The driver keeps the timeout it had. Said as loudly as a missing device: a boot
+                // script goes on to start the ticker, at a period chosen for the timeout asked for.
+                log_ungated(line, 5, 1, "Watchdog timeout can't be set to %d seconds: %s.", requested,
+                            std::strerror(errno));
+                return 0;
+            }
             log_gated(line, 1, 1, "Watchdog timeout set to %d seconds.\n", timeout);
             return 0;
         }

@@ -222,28 +222,6 @@ TEST_F(runner, an_injected_failure_shows_in_the_trace_and_the_program_carries_on
               at(0) + "#2 open /sys/devices/soc0/amba/f8007000.devcfg/fclk/fclk1/set_rate O_WRONLY = fd 3");
 }
 
-TEST_F(runner, the_probe_survives_the_failure_of_each_board_operation_of_a_clean_run) {
-    ASSERT_EQ(probe("chain2_k6").out, "K6\n");
-    const std::string end = trace().back();
-    const std::string count = end.substr(end.rfind("; ") + 2, end.find(" board") - end.rfind("; ") - 2);
-    const int total = std::stoi(count);
-    ASSERT_EQ(total, 206);
-    for (int k = 1; k <= total; ++k) {
-        SCOPED_TRACE("operation " + std::to_string(k));
-        const testsupport::run_result r = run(
-            {"--scenario", scenario("chain2_k6"), "--trace", trace_path(), "--fail-op", std::to_string(k)},
-            {bin_path("test_type_spi")});
-        ASSERT_EQ(r.exit_code, 0) << r.err;
-        EXPECT_TRUE(r.out == "K6\n" || r.out == "TYPE_ERR\n") << r.out;
-        const lines t = trace();
-        ASSERT_FALSE(t.empty());
-        EXPECT_TRUE(t.back().find("end: still open: none; ") != std::string::npos) << t.back();
-        EXPECT_EQ(
-            std::count_if(t.begin(), t.end(), [](const std::string &l) { return l.ends_with("(injected)"); }),
-            1);
-    }
-}
-
 TEST_F(runner, a_malformed_scenario_is_refused_before_the_program_runs) {
     const std::string bad = dir_.file("bad.scn");
     testsupport::write_file(bad, "# a board\nchain 2 inserted yes\nchain 9 type 6\n");
