@@ -2,6 +2,7 @@
 #include "event.h"
 
 #include "board_requests.h"
+#include "text.h"
 
 #include <array>
 #include <cerrno>
@@ -97,32 +98,10 @@ class cursor {
         }
         if (!next_is('"')) return false;
         text = true;
-        std::size_t i = 1;
-        for (;;) {
-            if (i >= rest_.size()) return false;
-            const char c = rest_[i++];
-            if (c == '"') break;
-            if (c != '\\') {
-                out.push_back(static_cast<std::uint8_t>(c));
-                continue;
-            }
-            if (i >= rest_.size()) return false;
-            const char e = rest_[i++];
-            constexpr std::string_view plain = "0nrt\\\"";
-            constexpr std::string_view meant{"\0\n\r\t\\\"", 6};
-            if (const std::size_t at = plain.find(e); at != std::string_view::npos) {
-                out.push_back(static_cast<std::uint8_t>(meant[at]));
-            } else if (e == 'x' && i + 2 <= rest_.size()) {
-                unsigned value = 0;
-                const auto [ptr, ec] = std::from_chars(rest_.data() + i, rest_.data() + i + 2, value, 16);
-                if (ec != std::errc{} || ptr != rest_.data() + i + 2) return false;
-                out.push_back(static_cast<std::uint8_t>(value));
-                i += 2;
-            } else {
-                return false;
-            }
-        }
-        rest_.remove_prefix(i);
+        const unquoted q = unquote(rest_);
+        if (!q.error.empty()) return false;
+        out.assign(q.bytes.begin(), q.bytes.end());
+        rest_.remove_prefix(q.length);
         return true;
     }
 
@@ -178,40 +157,7 @@ std::string parse_result(cursor &c, board_event &e) {
 } // namespace
 
 std::string quoted_text(const void *data, std::size_t len) {
-    const auto *bytes = static_cast<const unsigned char *>(data);
-    std::string out = "\"";
-    for (std::size_t i = 0; i < len; ++i) {
-        const unsigned char c = bytes[i];
-        switch (c) {
-        case '\0':
-            out += "\\0";
-            break;
-        case '\n':
-            out += "\\n";
-            break;
-        case '\r':
-            out += "\\r";
-            break;
-        case '\t':
-            out += "\\t";
-            break;
-        case '\\':
-            out += "\\\\";
-            break;
-        case '"':
-            out += "\\\"";
-            break;
-        default:
-            if (c >= 0x20 && c < 0x7f) {
-                out += static_cast<char>(c);
-            } else {
-                char hex_text[8];
-                std::snprintf(hex_text, sizeof hex_text, "\\x%02x", c);
-                out += hex_text;
-            }
-        }
-    }
-    return out + "\"";
+    return quoted(std::string_view{static_cast<const char *>(data), len});
 }
 
 std::string hex_bytes(const void *data, std::size_t len) {

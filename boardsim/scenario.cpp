@@ -1,8 +1,11 @@
-// The scenario text: one setting per line, words separated by blanks, "#" starts a comment.
+// The scenario text: one setting per line, words separated by blanks, "#" starts a comment. Every
+// setting is a row of one table (`keys`), from which a line is read, applied to the units it names,
+// and refused with what was expected.
 #include "scenario.h"
 
+#include "text.h"
+
 #include <charconv>
-#include <functional>
 #include <limits>
 
 namespace boardsim::detail {
@@ -13,118 +16,38 @@ scenario::scenario() {
 
 namespace {
 
+constexpr std::uint64_t u32_max = std::numeric_limits<std::uint32_t>::max();
+constexpr std::uint64_t gpio_max = 100000;
+constexpr std::uint64_t gpio_range_max = 4096;
+
 struct word {
     std::string text;
     bool quoted = false;
 };
 
-std::string escaped(const std::string &text);
-
-// Splits one line into words. A word in double quotes may hold blanks and the escapes \0 \n \r \t
-// \\ \" and \xHH. Returns an error text, or "" when the line was split.
+// Splits one line into words; a word in double quotes may hold blanks and the escapes. Returns an
+// error text, or "" when the line was split.
 std::string split_words(std::string_view line, std::vector<word> &words) {
+    constexpr std::string_view blanks = " \t\r";
     std::size_t i = 0;
     while (i < line.size()) {
-        const char c = line[i];
-        if (c == ' ' || c == '\t' || c == '\r') {
+        if (blanks.find(line[i]) != std::string_view::npos) {
             ++i;
             continue;
         }
-        if (c == '#') break;
-        word w;
-        if (c != '"') {
-            while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r' && line[i] != '#')
-                w.text += line[i++];
-            words.push_back(std::move(w));
+        if (line[i] == '#') break;
+        if (line[i] == '"') {
+            unquoted q = unquote(line.substr(i));
+            if (!q.error.empty()) return q.error;
+            words.push_back({std::move(q.bytes), true});
+            i += q.length;
             continue;
         }
-        w.quoted = true;
-        ++i;
-        for (;;) {
-            if (i >= line.size()) return "expected a closing \" before the end of the line";
-            const char q = line[i++];
-            if (q == '"') break;
-            if (q != '\\') {
-                w.text += q;
-                continue;
-            }
-            if (i >= line.size()) return "expected an escape after \\";
-            const char e = line[i++];
-            switch (e) {
-            case '0':
-                w.text += '\0';
-                break;
-            case 'n':
-                w.text += '\n';
-                break;
-            case 'r':
-                w.text += '\r';
-                break;
-            case 't':
-                w.text += '\t';
-                break;
-            case '\\':
-                w.text += '\\';
-                break;
-            case '"':
-                w.text += '"';
-                break;
-            case 'x': {
-                unsigned value = 0;
-                const char *first = line.data() + i;
-                const char *last = line.data() + std::min(line.size(), i + 2);
-                const auto [ptr, ec] = std::from_chars(first, last, value, 16);
-                if (ec != std::errc{} || ptr != last || last - first != 2)
-                    return "expected two hex digits after \\x";
-                w.text += static_cast<char>(value);
-                i += 2;
-                break;
-            }
-            default:
-            {
-                std::string error{"expected one of the escapes \\0 \\n \\r \\t \\\\ \\\" \\xHH, got \\"};
-                error += escaped(std::string(1, e));
-                return error;
-            }
-            }
-        }
-        words.push_back(std::move(w));
+        const std::size_t end = std::min(line.find_first_of(" \t\r#", i), line.size());
+        words.push_back({std::string{line.substr(i, end - i)}, false});
+        i = end;
     }
     return "";
-}
-
-// Text from the scenario as the scenario would write it, so that an error stays one printable line
-// whatever bytes the offending word holds.
-std::string escaped(const std::string &text) {
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-        case '\0': out += "\\0"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        case '\\': out += "\\\\"; break;
-        case '"': out += "\\\""; break;
-        default:
-            if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) {
-                static constexpr char hex[] = "0123456789ABCDEF";
-                const auto b = static_cast<unsigned char>(c);
-                out += "\\x";
-                out += hex[b >> 4];
-                out += hex[b & 0x0F];
-            } else {
-                out += c;
-            }
-        }
-    }
-    return out;
-}
-
-std::string quote(const std::string &text) {
-    std::string quoted(1, '"');
-    quoted += escaped(text);
-    quoted += '"';
-    return quoted;
 }
 
 // Walks the words of one line; every take_* either yields a value or records what was expected.
@@ -135,75 +58,61 @@ class line_reader {
     [[nodiscard]] bool failed() const { return !error_.empty(); }
     [[nodiscard]] const std::string &error() const { return error_; }
     [[nodiscard]] bool at_end() const { return pos_ >= words_.size(); }
-    [[nodiscard]] std::string last() const { return pos_ == 0 ? "" : words_[pos_ - 1].text; }
 
-    bool fail(const std::string &expected) {
+    bool fail(std::string_view expected) {
         if (error_.empty()) {
-            error_ = "expected " + expected;
-            error_ += at_end() ? ", got the end of the line" : ", got " + quote(words_[pos_].text);
+            error_ = "expected " + std::string{expected};
+            error_ += at_end() ? ", got the end of the line" : ", got " + quoted(words_[pos_].text);
         }
         return false;
     }
 
-    bool take_word(std::string &out, const std::string &expected) {
+    bool take_text(std::string &out, std::string_view expected) {
         if (failed()) return false;
         if (at_end()) return fail(expected);
         out = words_[pos_++].text;
         return true;
     }
 
-    bool take_text(std::string &out, const std::string &expected) { return take_word(out, expected); }
-
-    bool take_number(std::uint64_t &out, std::uint64_t max, const std::string &expected) {
+    bool take_number(std::uint64_t &out, std::uint64_t max, std::string_view expected) {
         if (failed()) return false;
         if (at_end() || words_[pos_].quoted) return fail(expected);
         const std::string &t = words_[pos_].text;
-        int base = 10;
-        std::size_t skip = 0;
-        if (t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X')) {
-            base = 16;
-            skip = 2;
-        }
+        const bool hex = t.size() > 2 && t[0] == '0' && (t[1] == 'x' || t[1] == 'X');
+        const std::size_t skip = hex ? 2 : 0;
         std::uint64_t value = 0;
-        const auto [ptr, ec] = std::from_chars(t.data() + skip, t.data() + t.size(), value, base);
-        if (ec != std::errc{} || ptr != t.data() + t.size() || t.size() == skip || value > max)
-            return fail(expected);
+        const auto [ptr, ec] = std::from_chars(t.data() + skip, t.data() + t.size(), value, hex ? 16 : 10);
+        if (ec != std::errc{} || ptr != t.data() + t.size() || t.size() == skip || value > max) return fail(expected);
         ++pos_;
         out = value;
         return true;
     }
 
-    bool take_signed(int &out, const std::string &expected) {
+    bool take_signed(int &out, std::string_view expected) {
         if (failed()) return false;
         if (at_end() || words_[pos_].quoted) return fail(expected);
         const std::string &t = words_[pos_].text;
-        int value = 0;
-        const auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), value, 10);
+        const auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), out, 10);
         if (ec != std::errc{} || ptr != t.data() + t.size()) return fail(expected);
         ++pos_;
-        out = value;
         return true;
     }
 
-    bool take_byte(std::uint8_t &out) {
-        std::uint64_t v = 0;
-        if (!take_number(v, 255, "a byte (0 to 255, or 0x00 to 0xff)")) return false;
-        out = static_cast<std::uint8_t>(v);
-        return true;
-    }
-
-    bool take_bytes(std::uint8_t *out, std::size_t count) {
-        for (std::size_t i = 0; i < count; ++i) {
-            if (!take_byte(out[i])) {
-                error_ =
-                    "expected " + std::to_string(count) + " bytes" + error_.substr(error_.rfind(", got"));
+    bool take_bytes(std::vector<std::uint8_t> &out, std::size_t count) {
+        out.assign(count, 0);
+        for (std::uint8_t &b : out) {
+            std::uint64_t v = 0;
+            if (!take_number(v, 255, "a byte (0 to 255, or 0x00 to 0xff)")) {
+                error_ = "expected " + std::to_string(count) + " bytes" + error_.substr(error_.rfind(", got"));
                 return false;
             }
+            b = static_cast<std::uint8_t>(v);
         }
         return true;
     }
 
-    bool take_choice(int &out, std::initializer_list<std::string_view> choices, const std::string &expected) {
+    // One of the words; its place among them in out.
+    bool take_choice(int &out, std::initializer_list<std::string_view> choices, std::string_view expected) {
         if (failed()) return false;
         if (at_end()) return fail(expected);
         int i = 0;
@@ -218,20 +127,27 @@ class line_reader {
         return fail(expected);
     }
 
-    bool take_yes_no(bool &out, const std::string &key) {
-        int choice = 0;
-        if (!take_choice(choice, {"yes", "no"}, "yes or no after " + quote(key))) return false;
-        out = choice == 0;
+    // The word, unquoted, when it comes next.
+    bool take_if(std::string_view w) {
+        if (failed() || at_end() || words_[pos_].quoted || words_[pos_].text != w) return false;
+        ++pos_;
         return true;
     }
 
-    bool peek_is(std::string_view text) const { return !at_end() && words_[pos_].text == text; }
+    // The word "no", which some settings take for "not at all".
+    bool take_no() {
+        if (at_end() || words_[pos_].text != "no") return false;
+        ++pos_;
+        return true;
+    }
+
+    [[nodiscard]] const std::string &peek() const { return words_[pos_].text; }
     void skip() { ++pos_; }
     void unread() { --pos_; }
 
     bool finish() {
         if (failed()) return false;
-        if (!at_end()) return fail("the end of the line after " + quote(last()));
+        if (!at_end()) return fail("the end of the line after " + quoted(words_[pos_ - 1].text));
         return true;
     }
 
@@ -241,313 +157,272 @@ class line_reader {
     std::string error_;
 };
 
-// "N" or "*": the units (chains or ports) a line applies to.
-bool take_units(line_reader &r, std::vector<int> &units, const char *what) {
-    units.clear();
-    if (r.peek_is("*")) {
-        r.skip();
-        for (int i = 0; i < chain_count; ++i)
-            units.push_back(i);
-        return true;
-    }
-    std::uint64_t n = 0;
-    if (!r.take_number(n, chain_count - 1, std::string{"a "} + what + " number 0 to 7, or *")) return false;
-    units.push_back(static_cast<int>(n));
-    return true;
-}
+// ---- the table ----
 
-bool take_fail_after(line_reader &r, std::optional<std::uint64_t> &out, const std::string &key) {
+// What a line's words come to, before they are applied to each unit the line names.
+struct value {
+    bool yes = false;
+    bool none = false; // "no" for a setting that may be taken away
+    std::uint64_t number = 0;
+    std::uint64_t second = 0;
     int choice = 0;
-    if (!r.take_choice(choice, {"all", "after", "no"}, "all, after N or no after " + quote(key)))
-        return false;
-    if (choice == 0) out = 0;
-    if (choice == 2) out.reset();
-    if (choice == 1) {
-        std::uint64_t n = 0;
-        if (!r.take_number(n, std::numeric_limits<std::uint32_t>::max(), "a count after \"after\""))
-            return false;
-        out = n;
-    }
+    int signed_number = 0;
+    std::vector<std::uint8_t> bytes;
+    std::string text;
+};
+
+struct key;
+using reader = bool (*)(line_reader &, const key &, value &);
+using applier = void (*)(scenario &, int unit, const value &);
+
+struct key {
+    std::string_view subject; // chain, spi, gpio, ...
+    std::string_view name;    // empty for a subject that is a setting of its own (fail-op)
+    reader read;
+    applier apply;
+    std::string_view expected = {}; // what its value is, when a word is not it
+    std::uint64_t max = 0;          // the largest number, or the count of bytes
+};
+
+enum class units { chains, ports, lines, board };
+
+struct subject {
+    std::string_view word;
+    units of;
+    std::string_view setting; // "a chain setting", for the message that lists its keys
+};
+
+constexpr std::array<subject, 8> subjects{{
+    {"chain", units::chains, "a chain setting"},
+    {"spi", units::ports, "a port setting"},
+    {"gpio", units::lines, "a GPIO setting"},
+    {"fclk1", units::board, "an fclk1 setting"},
+    {"vidgen", units::board, "a vidgen setting"},
+    {"watchdog", units::board, "a watchdog setting"},
+    {"fail-op", units::board, ""},
+    {"run", units::board, "a run setting"},
+}};
+
+bool yes_no(line_reader &r, const key &k, value &v) {
+    int choice = 0;
+    if (!r.take_choice(choice, {"yes", "no"}, "yes or no after " + quoted(k.name))) return false;
+    v.yes = choice == 0;
     return true;
 }
 
-constexpr std::array<std::string_view, reply_kind_count> reply_kind_names{
-    "reset", "marked_reset", "bist_start", "bist_collect", "bist_fix", "write_reg"};
+bool number(line_reader &r, const key &k, value &v) {
+    return r.take_number(v.number, k.max, k.expected);
+}
+
+bool bytes(line_reader &r, const key &k, value &v) {
+    return r.take_bytes(v.bytes, k.max);
+}
+
+bool text(line_reader &r, const key &k, value &v) {
+    return r.take_text(v.text, k.expected);
+}
+
+// "no", or the text.
+bool text_or_no(line_reader &r, const key &k, value &v) {
+    v.none = r.take_no();
+    return v.none || text(r, k, v);
+}
+
+constexpr std::array<std::string_view, reply_kind_count> reply_kinds{"reset",        "marked_reset", "bist_start",
+                                                                     "bist_collect", "bist_fix",     "write_reg"};
 constexpr std::array<std::size_t, reply_kind_count> reply_lengths{6, 6, 6, 6, 6, 16};
 
-bool parse_chain(line_reader &r, scenario &s) {
-    std::vector<int> units;
-    if (!take_units(r, units, "chain")) return false;
-    std::string key;
-    if (!r.take_word(key, "a chain setting (inserted, type, reply, result, result-crc, result-zero-first, "
-                          "status, status-flag, status-0a-first, noise, silent, fail-reads, fail-writes)"))
+bool reply(line_reader &r, const key &, value &v) {
+    return r.take_choice(v.choice,
+                         {reply_kinds[0], reply_kinds[1], reply_kinds[2], reply_kinds[3], reply_kinds[4], reply_kinds[5]},
+                         "a command (reset, marked_reset, bist_start, bist_collect, bist_fix, write_reg)") &&
+           r.take_bytes(v.bytes, reply_lengths[static_cast<std::size_t>(v.choice)]);
+}
+
+bool good_bad(line_reader &r, const key &, value &v) {
+    return r.take_choice(v.choice, {"good", "bad"}, "good or bad after \"result-crc\"");
+}
+
+// A count of noise pairs, and the pair when it is given.
+bool noise(line_reader &r, const key &k, value &v) {
+    return number(r, k, v) && (r.at_end() || r.take_bytes(v.bytes, 2));
+}
+
+// "no", or the byte every read clocks out.
+bool silent_byte(line_reader &r, const key &, value &v) {
+    v.none = r.take_no();
+    return v.none || r.take_number(v.number, 255, "a byte (0 to 255, or 0x00 to 0xff)");
+}
+
+// "all", "after N" or "no": the count of transfers that succeed first, or none that fail.
+bool fail_after(line_reader &r, const key &k, value &v) {
+    if (!r.take_choice(v.choice, {"all", "after", "no"}, "all, after N or no after " + quoted(k.name))) return false;
+    return v.choice != 1 || r.take_number(v.number, u32_max, "a count after \"after\"");
+}
+
+bool spi_request_name(line_reader &r, const key &, value &v) {
+    return r.take_choice(v.choice, {"wr_mode", "rd_mode", "wr_bits", "rd_bits", "wr_speed", "rd_speed", "none"},
+                         "wr_mode, rd_mode, wr_bits, rd_bits, wr_speed, rd_speed or none");
+}
+
+// "no", or the seconds the driver writes back.
+bool seconds_or_no(line_reader &r, const key &k, value &v) {
+    v.none = r.take_no();
+    return v.none || r.take_signed(v.signed_number, k.expected);
+}
+
+bool timeout_range(line_reader &r, const key &k, value &v) {
+    if (!r.take_number(v.number, k.max, "the shortest timeout in seconds (0 to 4294967)") ||
+        !r.take_number(v.second, k.max, "the longest timeout in seconds (0 to 4294967)"))
         return false;
-    chain_setup v = s.chains[units[0]];
-    int reply = 0;
-    bool ok = true;
-    if (key == "inserted") {
-        ok = r.take_yes_no(v.inserted, key);
-    } else if (key == "type") {
-        std::uint64_t n = 0;
-        ok = r.take_number(n, 15, "a type code 0 to 15");
-        v.type = static_cast<std::uint8_t>(n);
-    } else if (key == "reply") {
-        ok = r.take_choice(reply,
-                           {reply_kind_names[0], reply_kind_names[1], reply_kind_names[2],
-                            reply_kind_names[3], reply_kind_names[4], reply_kind_names[5]},
-                           "a command (reset, marked_reset, bist_start, bist_collect, bist_fix, write_reg)");
-        if (ok) {
-            std::vector<std::uint8_t> bytes(reply_lengths[reply]);
-            ok = r.take_bytes(bytes.data(), bytes.size());
-            v.replies[reply] = std::move(bytes);
-        }
-    } else if (key == "result") {
-        ok = r.take_bytes(v.result.data(), v.result.size());
-    } else if (key == "result-crc") {
-        int choice = 0;
-        ok = r.take_choice(choice, {"good", "bad"}, "good or bad after \"result-crc\"");
-        v.result_bad_crc = choice == 1;
-    } else if (key == "result-zero-first") {
-        ok = r.take_yes_no(v.result_zero_first, key);
-    } else if (key == "status") {
-        ok = r.take_bytes(v.status.data(), v.status.size());
-    } else if (key == "status-flag") {
-        std::uint64_t n = 0;
-        ok = r.take_number(n, 1, "0 or 1 after \"status-flag\"");
-        v.status[9] = static_cast<std::uint8_t>((v.status[9] & 0xFE) | n);
-    } else if (key == "status-0a-first") {
-        ok = r.take_yes_no(v.status_0a_first, key);
-    } else if (key == "noise") {
-        std::uint64_t n = 0;
-        ok = r.take_number(n, 1000000, "a count of noise pairs");
-        v.noise_pairs = static_cast<int>(n);
-        if (ok && !r.at_end()) ok = r.take_bytes(v.noise.data(), 2);
-    } else if (key == "silent") {
-        if (r.peek_is("no")) {
+    if (v.second >= v.number) return true;
+    r.unread();
+    return r.fail("a longest timeout no shorter than the shortest");
+}
+
+std::optional<std::uint64_t> fail_count(const value &v) {
+    if (v.choice == 2) return std::nullopt;
+    return v.choice == 0 ? 0 : v.number;
+}
+
+#define TO(...) [](scenario &s, [[maybe_unused]] int u, const value &v) { __VA_ARGS__; }
+
+// Every setting, in the order the messages name them.
+const std::array keys{
+    key{"chain", "inserted", yes_no, TO(s.chains[u].inserted = v.yes)},
+    key{"chain", "type", number, TO(s.chains[u].type = static_cast<std::uint8_t>(v.number)), "a type code 0 to 15", 15},
+    key{"chain", "reply", reply, TO(s.chains[u].replies[static_cast<std::size_t>(v.choice)] = v.bytes)},
+    key{"chain", "result", bytes, TO(std::copy(v.bytes.begin(), v.bytes.end(), s.chains[u].result.begin())), "", 6},
+    key{"chain", "result-crc", good_bad, TO(s.chains[u].result_bad_crc = v.choice == 1)},
+    key{"chain", "result-zero-first", yes_no, TO(s.chains[u].result_zero_first = v.yes)},
+    key{"chain", "status", bytes, TO(std::copy(v.bytes.begin(), v.bytes.end(), s.chains[u].status.begin())), "", 14},
+    key{"chain", "status-flag", number,
+        TO(s.chains[u].status[9] = static_cast<std::uint8_t>((s.chains[u].status[9] & 0xFE) | v.number)),
+        "0 or 1 after \"status-flag\"", 1},
+    key{"chain", "status-0a-first", yes_no, TO(s.chains[u].status_0a_first = v.yes)},
+    key{"chain", "noise", noise,
+        TO(s.chains[u].noise_pairs = static_cast<int>(v.number);
+           if (!v.bytes.empty()) s.chains[u].noise = {v.bytes[0], v.bytes[1]}),
+        "a count of noise pairs", 1000000},
+    key{"chain", "silent", silent_byte,
+        TO(s.chains[u].silent = v.none ? std::nullopt : std::optional<std::uint8_t>(v.number))},
+    key{"chain", "fail-reads", fail_after, TO(s.chains[u].reads_ok = fail_count(v))},
+    key{"chain", "fail-writes", fail_after, TO(s.chains[u].writes_ok = fail_count(v))},
+    key{"spi", "present", yes_no, TO(s.ports[u].present = v.yes)},
+    key{"spi", "mode-readback", number, TO(s.ports[u].mode_readback = static_cast<std::uint8_t>(v.number)),
+        "a mode 0 to 255", 255},
+    key{"spi", "bits-readback", number, TO(s.ports[u].bits_readback = static_cast<std::uint8_t>(v.number)),
+        "a word size 0 to 255", 255},
+    key{"spi", "speed-readback", number, TO(s.ports[u].speed_readback = static_cast<std::uint32_t>(v.number)),
+        "a speed in Hz", u32_max},
+    key{"spi", "fail-request", spi_request_name, TO(s.ports[u].fail_request = static_cast<spi_request>(v.choice))},
+    key{"gpio", "reads", text, TO(s.gpio[u].reads = v.text), "the text the value file reads, e.g. 0, 1 or \"1\\n\""},
+    key{"gpio", "broken", yes_no, TO(s.gpio[u].broken = v.yes)},
+    key{"gpio", "absent", yes_no, TO(s.gpio[u].absent = v.yes)},
+    key{"fclk1", "present", yes_no, TO(s.fclk_present = v.yes)},
+    key{"fclk1", "readback", text_or_no,
+        TO(s.fclk_readback = v.none ? std::nullopt : std::optional<std::string>{v.text}),
+        "the text set_rate reads back, e.g. \"6400000\\n\""},
+    key{"vidgen", "present", yes_no, TO(s.vidgen_present = v.yes)},
+    key{"vidgen", "fail", yes_no, TO(s.vidgen_fail = v.yes)},
+    key{"watchdog", "present", yes_no, TO(s.watchdog_present = v.yes)},
+    key{"watchdog", "busy", yes_no, TO(s.watchdog_busy = v.yes)},
+    key{"watchdog", "timeout-readback", seconds_or_no,
+        TO(s.watchdog_timeout_readback = v.none ? std::nullopt : std::optional<int>{v.signed_number}),
+        "a timeout in seconds, or no"},
+    key{"watchdog", "stop-after", number, TO(s.watchdog_stop_after = v.number), "a count of keep-alives (0: never)",
+        u32_max},
+    key{"watchdog", "timeout-range", timeout_range,
+        TO(s.watchdog_timeout_min = static_cast<std::uint32_t>(v.number);
+           s.watchdog_timeout_max = static_cast<std::uint32_t>(v.second)),
+        "", u32_max / 1000},
+    key{"fail-op", "", number, TO(s.fail_op = v.number), "an operation number (0: none)", u32_max},
+    key{"run", "time-limit", number, TO(s.time_limit_us = v.number * 1000000),
+        "a time in whole seconds of board time, 0 to 1000000000 (0: none)", 1000000000},
+    key{"run", "operation-limit", number, TO(s.operation_limit = v.number), "a count of board operations (0: none)",
+        u32_max},
+};
+
+#undef TO
+
+// "N" or "*" for chains and ports, "L" or "FROM-TO" for GPIO lines: the units a line applies to.
+bool take_units(line_reader &r, units of, std::vector<int> &out) {
+    out.clear();
+    if (of == units::board) {
+        out.push_back(0);
+        return true;
+    }
+    if (of != units::lines) {
+        if (!r.at_end() && r.peek() == "*") {
             r.skip();
-            v.silent.reset();
-        } else {
-            std::uint8_t b = 0;
-            ok = r.take_byte(b);
-            v.silent = b;
+            for (int i = 0; i < chain_count; ++i)
+                out.push_back(i);
+            return true;
         }
-    } else if (key == "fail-reads") {
-        ok = take_fail_after(r, v.reads_ok, key);
-    } else if (key == "fail-writes") {
-        ok = take_fail_after(r, v.writes_ok, key);
-    } else {
-        r.unread();
-        r.fail("a chain setting (inserted, type, reply, result, result-crc, result-zero-first, status, "
-               "status-flag, status-0a-first, noise, silent, fail-reads, fail-writes)");
-        return false;
+        std::uint64_t n = 0;
+        if (!r.take_number(n, chain_count - 1, of == units::chains ? "a chain number 0 to 7, or *" : "a port number 0 to 7, or *"))
+            return false;
+        out.push_back(static_cast<int>(n));
+        return true;
     }
-    if (!ok || !r.finish()) return false;
-    // Apply the one setting the line named to every chain it names.
-    for (int c : units) {
-        chain_setup &t = s.chains[c];
-        if (key == "inserted") t.inserted = v.inserted;
-        if (key == "type") t.type = v.type;
-        if (key == "reply") t.replies[reply] = v.replies[reply];
-        if (key == "result") t.result = v.result;
-        if (key == "result-crc") t.result_bad_crc = v.result_bad_crc;
-        if (key == "result-zero-first") t.result_zero_first = v.result_zero_first;
-        if (key == "status") t.status = v.status;
-        if (key == "status-flag")
-            t.status[9] = static_cast<std::uint8_t>((t.status[9] & 0xFE) | (v.status[9] & 1));
-        if (key == "status-0a-first") t.status_0a_first = v.status_0a_first;
-        if (key == "noise") {
-            t.noise_pairs = v.noise_pairs;
-            t.noise = v.noise;
-        }
-        if (key == "silent") t.silent = v.silent;
-        if (key == "fail-reads") t.reads_ok = v.reads_ok;
-        if (key == "fail-writes") t.writes_ok = v.writes_ok;
-    }
-    return true;
-}
-
-bool parse_spi(line_reader &r, scenario &s) {
-    std::vector<int> units;
-    if (!take_units(r, units, "port")) return false;
-    const std::string settings =
-        "a port setting (present, mode-readback, bits-readback, speed-readback, fail-request)";
-    std::string key;
-    if (!r.take_word(key, settings)) return false;
-    port_setup v = s.ports[units[0]];
-    bool ok = true;
-    std::uint64_t n = 0;
-    if (key == "present") {
-        ok = r.take_yes_no(v.present, key);
-    } else if (key == "mode-readback") {
-        ok = r.take_number(n, 255, "a mode 0 to 255");
-        v.mode_readback = static_cast<std::uint8_t>(n);
-    } else if (key == "bits-readback") {
-        ok = r.take_number(n, 255, "a word size 0 to 255");
-        v.bits_readback = static_cast<std::uint8_t>(n);
-    } else if (key == "speed-readback") {
-        ok = r.take_number(n, std::numeric_limits<std::uint32_t>::max(), "a speed in Hz");
-        v.speed_readback = static_cast<std::uint32_t>(n);
-    } else if (key == "fail-request") {
-        int choice = 0;
-        ok = r.take_choice(choice,
-                           {"wr_mode", "rd_mode", "wr_bits", "rd_bits", "wr_speed", "rd_speed", "none"},
-                           "wr_mode, rd_mode, wr_bits, rd_bits, wr_speed, rd_speed or none");
-        v.fail_request = static_cast<spi_request>(choice);
-    } else {
-        r.unread();
-        r.fail(settings);
-        return false;
-    }
-    if (!ok || !r.finish()) return false;
-    for (int p : units) {
-        port_setup &t = s.ports[p];
-        if (key == "present") t.present = v.present;
-        if (key == "mode-readback") t.mode_readback = v.mode_readback;
-        if (key == "bits-readback") t.bits_readback = v.bits_readback;
-        if (key == "speed-readback") t.speed_readback = v.speed_readback;
-        if (key == "fail-request") t.fail_request = v.fail_request;
-    }
-    return true;
-}
-
-constexpr std::uint64_t gpio_max = 100000;
-constexpr std::uint64_t gpio_range_max = 4096;
-
-// "L" or "FROM-TO": the GPIO lines a line of the scenario applies to.
-bool take_lines(line_reader &r, std::uint64_t &from, std::uint64_t &to) {
-    const std::string expected = "a GPIO number 0 to 100000, or a range FROM-TO";
+    constexpr std::string_view expected = "a GPIO number 0 to 100000, or a range FROM-TO";
     std::string text;
-    if (!r.take_word(text, expected)) return false;
-    const std::size_t dash = text.find('-');
-    auto number = [](std::string_view t, std::uint64_t &out) {
-        const auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), out);
-        return !t.empty() && ec == std::errc{} && ptr == t.data() + t.size() && out <= gpio_max;
+    if (!r.take_text(text, expected)) return false;
+    auto line = [](std::string_view t, std::uint64_t &n) {
+        const auto [ptr, ec] = std::from_chars(t.data(), t.data() + t.size(), n);
+        return !t.empty() && ec == std::errc{} && ptr == t.data() + t.size() && n <= gpio_max;
     };
+    const std::size_t dash = text.find('-');
     const std::string_view all{text};
-    const bool ok = dash == std::string::npos
-                        ? number(all, from) && number(all, to)
-                        : number(all.substr(0, dash), from) && number(all.substr(dash + 1), to) && from <= to;
+    std::uint64_t from = 0;
+    std::uint64_t to = 0;
+    const bool ok = dash == std::string::npos ? line(all, from) && line(all, to)
+                                              : line(all.substr(0, dash), from) && line(all.substr(dash + 1), to) && from <= to;
     r.unread();
     if (!ok) return r.fail(expected);
     if (to - from >= gpio_range_max) return r.fail("a range of at most 4096 lines");
     r.skip();
+    for (std::uint64_t l = from; l <= to; ++l)
+        out.push_back(static_cast<int>(l));
     return true;
 }
 
-bool parse_gpio(line_reader &r, scenario &s) {
-    std::uint64_t from = 0;
-    std::uint64_t to = 0;
-    if (!take_lines(r, from, to)) return false;
-    gpio_setup v;
-    int choice = 0;
-    if (!r.take_choice(choice, {"reads", "broken", "absent"}, "a GPIO setting (reads, broken, absent)"))
-        return false;
-    if (choice == 0) {
-        std::string text;
-        if (!r.take_text(text, "the text the value file reads, e.g. 0, 1 or \"1\\n\"")) return false;
-        v.reads = text;
-    } else if (!r.take_yes_no(choice == 1 ? v.broken : v.absent, choice == 1 ? "broken" : "absent")) {
-        return false;
+// The key the line names after its subject, or nullptr with the message that lists the subject's keys.
+const key *take_key(line_reader &r, const subject &what) {
+    std::string listed;
+    const key *found = nullptr;
+    for (const key &k : keys) {
+        if (k.subject != what.word) continue;
+        if (k.name.empty()) return &k;
+        listed += listed.empty() ? " (" : ", ";
+        listed += k.name;
+        if (found == nullptr && r.take_if(k.name)) found = &k;
     }
-    if (!r.finish()) return false;
-    for (std::uint64_t line = from; line <= to; ++line) {
-        gpio_setup &g = s.gpio[static_cast<int>(line)];
-        if (choice == 0) g.reads = v.reads;
-        if (choice == 1) g.broken = v.broken;
-        if (choice == 2) g.absent = v.absent;
-    }
-    return true;
+    if (found == nullptr) r.fail(std::string{what.setting} + listed + ")");
+    return found;
 }
 
-bool parse_fclk(line_reader &r, scenario &s) {
-    int choice = 0;
-    if (!r.take_choice(choice, {"present", "readback"}, "an fclk1 setting (present, readback)")) return false;
-    if (choice == 0) {
-        if (!r.take_yes_no(s.fclk_present, "present")) return false;
-    } else {
-        if (r.peek_is("no")) {
-            r.skip();
-            s.fclk_readback.reset();
-        } else {
-            std::string text;
-            if (!r.take_text(text, "the text set_rate reads back, e.g. \"6400000\\n\"")) return false;
-            s.fclk_readback = text;
-        }
+// One line of the scenario, applied to s; "" or what was expected.
+std::string parse_line(std::vector<word> words, scenario &s) {
+    line_reader r{std::move(words)};
+    std::string listed;
+    const subject *what = nullptr;
+    for (const subject &sub : subjects) {
+        listed += listed.empty() ? "" : &sub == &subjects.back() ? " or " : ", ";
+        listed += sub.word;
+        if (what == nullptr && r.take_if(sub.word)) what = &sub;
     }
-    return r.finish();
-}
-
-bool parse_vidgen(line_reader &r, scenario &s) {
-    int choice = 0;
-    if (!r.take_choice(choice, {"present", "fail"}, "a vidgen setting (present, fail)")) return false;
-    if (!r.take_yes_no(choice == 0 ? s.vidgen_present : s.vidgen_fail, choice == 0 ? "present" : "fail"))
-        return false;
-    return r.finish();
-}
-
-bool parse_watchdog(line_reader &r, scenario &s) {
-    int choice = 0;
-    if (!r.take_choice(choice, {"present", "busy", "timeout-readback", "stop-after", "timeout-range"},
-                       "a watchdog setting (present, busy, timeout-readback, stop-after, timeout-range)"))
-        return false;
-    if (choice == 0 && !r.take_yes_no(s.watchdog_present, "present")) return false;
-    if (choice == 1 && !r.take_yes_no(s.watchdog_busy, "busy")) return false;
-    if (choice == 2) {
-        if (r.peek_is("no")) {
-            r.skip();
-            s.watchdog_timeout_readback.reset();
-        } else {
-            int n = 0;
-            if (!r.take_signed(n, "a timeout in seconds, or no")) return false;
-            s.watchdog_timeout_readback = n;
-        }
+    if (what == nullptr) {
+        r.fail("a setting: " + listed);
+        return r.error();
     }
-    if (choice == 3) {
-        std::uint64_t n = 0;
-        if (!r.take_number(n, std::numeric_limits<std::uint32_t>::max(), "a count of keep-alives (0: never)"))
-            return false;
-        s.watchdog_stop_after = n;
-    }
-    if (choice == 4) {
-        std::uint64_t min = 0;
-        std::uint64_t max = 0;
-        const std::uint64_t limit = std::numeric_limits<std::uint32_t>::max() / 1000;
-        if (!r.take_number(min, limit, "the shortest timeout in seconds (0 to 4294967)") ||
-            !r.take_number(max, limit, "the longest timeout in seconds (0 to 4294967)"))
-            return false;
-        if (max < min) {
-            r.unread();
-            return r.fail("a longest timeout no shorter than the shortest");
-        }
-        s.watchdog_timeout_min = static_cast<std::uint32_t>(min);
-        s.watchdog_timeout_max = static_cast<std::uint32_t>(max);
-    }
-    return r.finish();
-}
-
-bool parse_fail_op(line_reader &r, scenario &s) {
-    std::uint64_t n = 0;
-    if (!r.take_number(n, std::numeric_limits<std::uint32_t>::max(), "an operation number (0: none)"))
-        return false;
-    s.fail_op = n;
-    return r.finish();
-}
-
-bool parse_run(line_reader &r, scenario &s) {
-    int choice = 0;
-    if (!r.take_choice(choice, {"time-limit", "operation-limit"}, "a run setting (time-limit, operation-limit)"))
-        return false;
-    std::uint64_t n = 0;
-    if (choice == 0) {
-        if (!r.take_number(n, 1000000000, "a time in whole seconds of board time, 0 to 1000000000 (0: none)"))
-            return false;
-        s.time_limit_us = n * 1000000;
-    } else {
-        if (!r.take_number(n, std::numeric_limits<std::uint32_t>::max(), "a count of board operations (0: none)"))
-            return false;
-        s.operation_limit = n;
-    }
-    return r.finish();
+    std::vector<int> targets;
+    value v;
+    const key *k = take_units(r, what->of, targets) ? take_key(r, *what) : nullptr;
+    if (k == nullptr || !k->read(r, *k, v) || !r.finish()) return r.error();
+    for (const int unit : targets)
+        k->apply(s, unit, v);
+    return "";
 }
 
 } // namespace
@@ -555,10 +430,8 @@ bool parse_run(line_reader &r, scenario &s) {
 std::string parse_scenario(std::string_view text, std::string_view name, scenario &out) {
     scenario s = out;
     std::size_t line_no = 0;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string_view::npos) end = text.size();
+    for (std::size_t start = 0; start < text.size();) {
+        const std::size_t end = std::min(text.find('\n', start), text.size());
         const std::string_view line = text.substr(start, end - start);
         start = end + 1;
         ++line_no;
@@ -568,15 +441,7 @@ std::string parse_scenario(std::string_view text, std::string_view name, scenari
         std::vector<word> words;
         if (std::string e = split_words(line, words); !e.empty()) return where + e;
         if (words.empty()) continue;
-
-        line_reader r{std::move(words)};
-        int subject = 0;
-        if (!r.take_choice(subject, {"chain", "spi", "gpio", "fclk1", "vidgen", "watchdog", "fail-op", "run"},
-                           "a setting: chain, spi, gpio, fclk1, vidgen, watchdog, fail-op or run"))
-            return where + r.error();
-        static const std::array<std::function<bool(line_reader &, scenario &)>, 8> parsers{
-            parse_chain, parse_spi, parse_gpio, parse_fclk, parse_vidgen, parse_watchdog, parse_fail_op, parse_run};
-        if (!parsers[subject](r, s)) return where + r.error();
+        if (std::string e = parse_line(std::move(words), s); !e.empty()) return where + e;
     }
     out = std::move(s);
     return "";
