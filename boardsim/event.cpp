@@ -1,7 +1,6 @@
 // Board events as trace lines, and trace lines read back as events.
 #include "event.h"
 
-#include "board_requests.h"
 #include "text.h"
 
 #include <array>
@@ -199,11 +198,6 @@ std::string attribute_text(const board_event &e) {
     text.resize(std::min(text.find('\0'), text.size()));
     if (!text.empty() && text.back() == '\n') text.pop_back();
     return text;
-}
-
-const char *request_name(unsigned long number) {
-    const std::string_view name = board_request::name_of(number);
-    return name.empty() ? nullptr : name.data();
 }
 
 std::string error_name(int error) {

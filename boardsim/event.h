@@ -53,10 +53,6 @@ std::string parse_event(std::string_view line, board_event &out);
 // and argument; for a wait, its length.
 bool same_call(const board_event &recorded, const board_event &call);
 
-// The name of a request the board's programs make (SPI_IOC_WR_MODE, WDIOC_KEEPALIVE, VIDGEN_SET, ...),
-// or nullptr.
-const char *request_name(unsigned long number);
-
 // What a sysfs attribute takes from the bytes of a write (or gives in a read): the text up to the
 // first NUL, less one trailing newline.
 std::string attribute_text(const board_event &e);

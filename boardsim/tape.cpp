@@ -1,5 +1,7 @@
 #include "tape.h"
 
+#include "board_requests.h"
+
 #include <cstring>
 #include <linux/ioctl.h>
 
@@ -21,12 +23,12 @@ bool signed_argument(unsigned long request) {
 } // namespace
 
 void describe_request(board_event &e, const open_file &f, const void *arg) {
-    const char *name = request_name(e.request);
-    e.request_name = name != nullptr ? name : "request";
+    const std::string_view name = board_request::name_of(e.request);
+    e.request_name = name.empty() ? "request" : name;
     if (f.where.kind == file_kind::vidgen) {
         e.argument = argument_kind::value;
         e.before = static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(arg));
-    } else if (name != nullptr && arg != nullptr && argument_size(e.request) != 0) {
+    } else if (!name.empty() && arg != nullptr && argument_size(e.request) != 0) {
         e.argument = argument_kind::pointer;
         e.before = load_argument(arg, e.request);
     }
