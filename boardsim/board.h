@@ -144,11 +144,11 @@ class backend {
     // The core has released the descriptor; `released` is what that close returned.
     virtual int close(board &b, board_event &e, open_file &f, int released) = 0;
     // A wait, before it shows in the trace.
-    virtual void wait(board &, const board_event &) {}
+    virtual void wait(board & /*b*/, const board_event & /*e*/) {}
     // After an operation or a wait shows in the trace.
-    virtual void shown(board &, const board_event &) {}
+    virtual void shown(board & /*b*/, const board_event & /*e*/) {}
     // The program ends, before the end line.
-    virtual void end(board &) {}
+    virtual void end(board & /*b*/) {}
 };
 std::unique_ptr<backend> model_backend();
 std::unique_ptr<backend> record_backend();

@@ -16,7 +16,7 @@ board_path file(std::string_view rest) {
     return {};
 }
 
-int open(board &b, const board_path &, int) {
+int open(board &b, const board_path & /*where*/, int /*flags*/) {
     return b.setup.fclk_present ? 0 : ENOENT;
 }
 
@@ -27,7 +27,7 @@ ssize_t read(board &b, open_file &f, void *buf, std::size_t count) {
     return read_attribute(f, written.empty() ? std::string{initial_rate} : written + "\n", buf, count);
 }
 
-ssize_t write(board &b, open_file &f, const board_event &e, const void *, std::size_t count) {
+ssize_t write(board &b, open_file &f, const board_event &e, const void * /*buf*/, std::size_t count) {
     const std::string text = attribute_text(e);
     if (f.where.kind == file_kind::fclk_export) {
         if (text != "fclk1") return fail_with(EINVAL);
@@ -40,11 +40,11 @@ ssize_t write(board &b, open_file &f, const board_event &e, const void *, std::s
     return static_cast<ssize_t>(count);
 }
 
-int ioctl(board &, open_file &, board_event &, unsigned long, void *) {
+int ioctl(board & /*b*/, open_file & /*f*/, board_event & /*e*/, unsigned long /*request*/, void * /*arg*/) {
     return static_cast<int>(fail_with(ENOTTY));
 }
 
-void close(board &, open_file &) {}
+void close(board & /*b*/, open_file & /*f*/) {}
 
 } // namespace
 

@@ -68,7 +68,7 @@ ssize_t write_export(board &b, std::string_view text, std::size_t count, bool un
     return static_cast<ssize_t>(count);
 }
 
-ssize_t write(board &b, open_file &f, const board_event &e, const void *, std::size_t count) {
+ssize_t write(board &b, open_file &f, const board_event &e, const void * /*buf*/, std::size_t count) {
     const std::string text = attribute_text(e);
     if (f.where.kind == file_kind::gpio_export || f.where.kind == file_kind::gpio_unexport)
         return write_export(b, text, count, f.where.kind == file_kind::gpio_unexport);
@@ -94,11 +94,11 @@ ssize_t write(board &b, open_file &f, const board_event &e, const void *, std::s
     }
 }
 
-int ioctl(board &, open_file &, board_event &, unsigned long, void *) {
+int ioctl(board & /*b*/, open_file & /*f*/, board_event & /*e*/, unsigned long /*request*/, void * /*arg*/) {
     return static_cast<int>(fail_with(ENOTTY));
 }
 
-void close(board &, open_file &) {}
+void close(board & /*b*/, open_file & /*f*/) {}
 
 } // namespace
 

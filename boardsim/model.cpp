@@ -47,23 +47,23 @@ class model final : public backend {
         return open_descriptor(b, e.path.c_str(), where, e.flags);
     }
 
-    ssize_t read(board &b, board_event &e, open_file &f, int, void *buf) override {
+    ssize_t read(board &b, board_event &e, open_file &f, int /*fd*/, void *buf) override {
         if ((f.flags & O_ACCMODE) == O_WRONLY) return fail_with(EBADF);
         if (buf == nullptr && e.count > 0) return fail_with(EFAULT);
         return f.where.dev->read(b, f, buf, e.count);
     }
 
-    ssize_t write(board &b, board_event &e, open_file &f, int, const void *buf) override {
+    ssize_t write(board &b, board_event &e, open_file &f, int /*fd*/, const void *buf) override {
         if ((f.flags & O_ACCMODE) == O_RDONLY) return fail_with(EBADF);
         if (buf == nullptr && e.count > 0) return fail_with(EFAULT);
         return f.where.dev->write(b, f, e, buf, e.count);
     }
 
-    int ioctl(board &b, board_event &e, open_file &f, int, void *arg) override {
+    int ioctl(board &b, board_event &e, open_file &f, int /*fd*/, void *arg) override {
         return f.where.dev->ioctl(b, f, e, e.request, arg);
     }
 
-    int close(board &b, board_event &, open_file &f, int) override {
+    int close(board &b, board_event & /*e*/, open_file &f, int /*released*/) override {
         f.where.dev->close(b, f);
         return 0;
     }

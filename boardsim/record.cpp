@@ -69,15 +69,15 @@ class recorder final : public backend {
         return fd;
     }
 
-    ssize_t read(board &, board_event &e, open_file &, int fd, void *buf) override {
+    ssize_t read(board & /*b*/, board_event &e, open_file & /*f*/, int fd, void *buf) override {
         return real().read(fd, buf, e.count);
     }
 
-    ssize_t write(board &, board_event &e, open_file &, int fd, const void *buf) override {
+    ssize_t write(board & /*b*/, board_event &e, open_file & /*f*/, int fd, const void *buf) override {
         return real().write(fd, buf, e.count);
     }
 
-    int ioctl(board &, board_event &e, open_file &f, int fd, void *arg) override {
+    int ioctl(board & /*b*/, board_event &e, open_file &f, int fd, void *arg) override {
         describe_request(e, f, arg);
         const int result = real().ioctl(fd, e.request, arg);
         const int error = errno;
@@ -86,9 +86,9 @@ class recorder final : public backend {
         return result;
     }
 
-    int close(board &, board_event &, open_file &, int released) override { return released; }
+    int close(board & /*b*/, board_event & /*e*/, open_file & /*f*/, int released) override { return released; }
 
-    void shown(board &, const board_event &e) override {
+    void shown(board & /*b*/, const board_event &e) override {
         if (e.kind != event_kind::wait) return;
         timespec left{.tv_sec = static_cast<time_t>(e.wait_us / 1000000),
                       .tv_nsec = static_cast<long>(e.wait_us % 1000000) * 1000};

@@ -35,18 +35,18 @@ class replayer final : public backend {
         return static_cast<int>(result_of(e));
     }
 
-    ssize_t read(board &b, board_event &e, open_file &, int, void *buf) override {
+    ssize_t read(board &b, board_event &e, open_file & /*f*/, int /*fd*/, void *buf) override {
         answer(b, e);
         if (e.result > 0) std::memcpy(buf, e.data.data(), e.data.size());
         return result_of(e);
     }
 
-    ssize_t write(board &b, board_event &e, open_file &, int, const void *) override {
+    ssize_t write(board &b, board_event &e, open_file & /*f*/, int /*fd*/, const void * /*buf*/) override {
         answer(b, e);
         return result_of(e);
     }
 
-    int ioctl(board &b, board_event &e, open_file &f, int, void *arg) override {
+    int ioctl(board &b, board_event &e, open_file &f, int /*fd*/, void *arg) override {
         describe_request(e, f, arg);
         const board_event call = e;
         answer(b, e);
@@ -59,14 +59,14 @@ class replayer final : public backend {
         return static_cast<int>(result_of(e));
     }
 
-    int close(board &b, board_event &e, open_file &, int) override {
+    int close(board &b, board_event &e, open_file & /*f*/, int /*released*/) override {
         answer(b, e);
         return static_cast<int>(result_of(e));
     }
 
     void wait(board &b, const board_event &e) override { expect(b, e); }
 
-    void shown(board &b, const board_event &) override { signal_if_recorded(b); }
+    void shown(board &b, const board_event & /*e*/) override { signal_if_recorded(b); }
 
     void end(board &b) override {
         if (const board_event *r = next_recorded(b); r != nullptr) depart(b.ops + 1, r, "ended");

@@ -232,14 +232,14 @@ constexpr std::array<std::string_view, reply_kind_count> reply_kinds{"reset",   
                                                                      "bist_collect", "bist_fix",     "write_reg"};
 constexpr std::array<std::size_t, reply_kind_count> reply_lengths{6, 6, 6, 6, 6, 16};
 
-bool reply(line_reader &r, const key &, value &v) {
+bool reply(line_reader &r, const key & /*k*/, value &v) {
     return r.take_choice(v.choice,
                          {reply_kinds[0], reply_kinds[1], reply_kinds[2], reply_kinds[3], reply_kinds[4], reply_kinds[5]},
                          "a command (reset, marked_reset, bist_start, bist_collect, bist_fix, write_reg)") &&
            r.take_bytes(v.bytes, reply_lengths[static_cast<std::size_t>(v.choice)]);
 }
 
-bool good_bad(line_reader &r, const key &, value &v) {
+bool good_bad(line_reader &r, const key & /*k*/, value &v) {
     return r.take_choice(v.choice, {"good", "bad"}, "good or bad after \"result-crc\"");
 }
 
@@ -249,7 +249,7 @@ bool noise(line_reader &r, const key &k, value &v) {
 }
 
 // "no", or the byte every read clocks out.
-bool silent_byte(line_reader &r, const key &, value &v) {
+bool silent_byte(line_reader &r, const key & /*k*/, value &v) {
     v.none = r.take_no();
     return v.none || r.take_number(v.number, 255, "a byte (0 to 255, or 0x00 to 0xff)");
 }
@@ -260,7 +260,7 @@ bool fail_after(line_reader &r, const key &k, value &v) {
     return v.choice != 1 || r.take_number(v.number, u32_max, "a count after \"after\"");
 }
 
-bool spi_request_name(line_reader &r, const key &, value &v) {
+bool spi_request_name(line_reader &r, const key & /*k*/, value &v) {
     return r.take_choice(v.choice, {"wr_mode", "rd_mode", "wr_bits", "rd_bits", "wr_speed", "rd_speed", "none"},
                          "wr_mode, rd_mode, wr_bits, rd_bits, wr_speed, rd_speed or none");
 }
@@ -288,7 +288,7 @@ std::optional<std::uint64_t> fail_count(const value &v) {
 #define TO(...) [](scenario &s, [[maybe_unused]] int u, const value &v) { __VA_ARGS__; }
 
 // Every setting, in the order the messages name them.
-const std::array keys{
+constexpr std::array keys{
     key{"chain", "inserted", yes_no, TO(s.chains[u].inserted = v.yes)},
     key{"chain", "type", number, TO(s.chains[u].type = static_cast<std::uint8_t>(v.number)), "a type code 0 to 15", 15},
     key{"chain", "reply", reply, TO(s.chains[u].replies[static_cast<std::size_t>(v.choice)] = v.bytes)},

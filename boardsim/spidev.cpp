@@ -38,7 +38,7 @@ board_path file(std::string_view rest) {
     return {file_kind::spidev, *bus};
 }
 
-int open(board &b, const board_path &where, int) {
+int open(board &b, const board_path &where, int /*flags*/) {
     return where.index >= 0 && where.index < chain_count && b.setup.ports[where.index].present ? 0 : ENOENT;
 }
 
@@ -50,7 +50,7 @@ ssize_t read(board &b, open_file &f, void *buf, std::size_t count) {
     return static_cast<ssize_t>(count);
 }
 
-ssize_t write(board &b, open_file &f, const board_event &, const void *buf, std::size_t count) {
+ssize_t write(board &b, open_file &f, const board_event & /*e*/, const void *buf, std::size_t count) {
     if (count > transfer_max) return fail_with(EMSGSIZE);
     const int bus = f.where.index;
     if (++b.devices.chains[bus].writes > b.setup.chains[bus].writes_ok.value_or(UINT64_MAX)) return fail_with(EIO);
@@ -118,7 +118,7 @@ int ioctl(board &b, open_file &f, board_event &e, unsigned long request, void *a
     return result;
 }
 
-void close(board &, open_file &) {}
+void close(board & /*b*/, open_file & /*f*/) {}
 
 } // namespace
 

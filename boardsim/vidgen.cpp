@@ -13,19 +13,19 @@ board_path file(std::string_view rest) {
     return rest == "0.0" ? board_path{file_kind::vidgen, 0} : board_path{};
 }
 
-int open(board &b, const board_path &, int) {
+int open(board &b, const board_path & /*where*/, int /*flags*/) {
     return b.setup.vidgen_present ? 0 : ENOENT;
 }
 
-ssize_t read(board &, open_file &, void *, std::size_t) {
+ssize_t read(board & /*b*/, open_file & /*f*/, void * /*buf*/, std::size_t /*count*/) {
     return fail_with(EINVAL);
 }
 
-ssize_t write(board &, open_file &, const board_event &, const void *, std::size_t) {
+ssize_t write(board & /*b*/, open_file & /*f*/, const board_event & /*e*/, const void * /*buf*/, std::size_t /*count*/) {
     return fail_with(EINVAL);
 }
 
-int ioctl(board &b, open_file &, board_event &e, unsigned long request, void *arg) {
+int ioctl(board &b, open_file & /*f*/, board_event &e, unsigned long request, void *arg) {
     if (request != board_request::vidgen_set) return static_cast<int>(fail_with(ENOTTY));
     const auto value = static_cast<long>(reinterpret_cast<std::uintptr_t>(arg));
     e.request_name = board_request::name_of(request);
@@ -35,7 +35,7 @@ int ioctl(board &b, open_file &, board_event &e, unsigned long request, void *ar
     return b.setup.vidgen_fail ? static_cast<int>(fail_with(EINVAL)) : 0;
 }
 
-void close(board &, open_file &) {}
+void close(board & /*b*/, open_file & /*f*/) {}
 
 } // namespace
 

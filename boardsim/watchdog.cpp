@@ -19,7 +19,7 @@ board_path file(std::string_view rest) {
     return rest == "0" ? board_path{file_kind::watchdog, 0} : board_path{};
 }
 
-int open(board &b, const board_path &, int) {
+int open(board &b, const board_path & /*where*/, int /*flags*/) {
     if (!b.setup.watchdog_present) return ENOENT;
     if (b.setup.watchdog_busy || b.devices.watchdog_open) return EBUSY;
     b.devices.watchdog_open = true;
@@ -27,18 +27,18 @@ int open(board &b, const board_path &, int) {
     return 0;
 }
 
-ssize_t read(board &, open_file &, void *, std::size_t) {
+ssize_t read(board & /*b*/, open_file & /*f*/, void * /*buf*/, std::size_t /*count*/) {
     return fail_with(EINVAL);
 }
 
 // It expects no data: what is written is kept, nothing more.
-ssize_t write(board &b, open_file &, const board_event &, const void *buf, std::size_t count) {
+ssize_t write(board &b, open_file & /*f*/, const board_event & /*e*/, const void *buf, std::size_t count) {
     const auto *bytes = static_cast<const std::uint8_t *>(buf);
     b.devices.wdt.writes.emplace_back(bytes, bytes + count);
     return static_cast<ssize_t>(count);
 }
 
-int ioctl(board &b, open_file &, board_event &e, unsigned long request, void *arg) {
+int ioctl(board &b, open_file & /*f*/, board_event &e, unsigned long request, void *arg) {
     using namespace board_request;
     if (request != wdioc_settimeout && request != wdioc_keepalive && request != wdioc_gettimeout)
         return static_cast<int>(fail_with(ENOTTY));
@@ -71,7 +71,7 @@ int ioctl(board &b, open_file &, board_event &e, unsigned long request, void *ar
     return 0;
 }
 
-void close(board &b, open_file &) {
+void close(board &b, open_file & /*f*/) {
     b.devices.watchdog_open = false;
 }
 

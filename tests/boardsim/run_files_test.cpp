@@ -121,25 +121,25 @@ TEST_F(run_files, one_file_by_any_path_is_never_both_an_input_and_an_output_or_t
     const std::string link = dir_.file("link");
     fs::create_symlink(recording, link);
     const std::string spi = bin_path("test_type_spi");
+    const std::string new_file = relative.substr(0, relative.rfind('/') + 1) + "new";
     struct clash {
-        lines options;
-        std::string err;
+        lines options; // two options and their files
     };
     for (const clash &c : {
-             clash{{"--replay", recording, "--trace", relative},
-                   "--replay " + recording + " and --trace " + relative},
-             clash{{"--scenario", link, "--vcd", recording}, "--scenario " + link + " and --vcd " + recording},
-             clash{{"--record", dir_.file("new"), "--trace", relative.substr(0, relative.rfind('/') + 1) + "new"},
-                   "--record " + dir_.file("new") + " and --trace " + relative.substr(0, relative.rfind('/') + 1) + "new"},
-             clash{{"--trace", link, "--vcd", relative}, "--trace " + link + " and --vcd " + relative},
-             clash{{"--trace", spi}, "the program " + spi + " and --trace " + spi},
+             clash{{"--replay", recording, "--trace", relative}},
+             clash{{"--scenario", link, "--vcd", recording}},
+             clash{{"--record", dir_.file("new"), "--trace", new_file}},
+             clash{{"--trace", link, "--vcd", relative}},
+             clash{{"the program", spi, "--trace", spi}},
          }) {
-        SCOPED_TRACE(c.err);
+        const lines &o = c.options;
+        const std::string err = "boardsim: " + o[0] + " " + o[1] + " and " + o[2] + " " + o[3];
+        SCOPED_TRACE(err);
         const auto before = folder();
-        const auto r = run(c.options, {spi});
+        const auto r = run(o[0] == "the program" ? lines{o[2], o[3]} : o, {spi});
         EXPECT_EQ(r.exit_code, 2);
         EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "boardsim: " + c.err + " are the same file: give each its own\n");
+        EXPECT_EQ(r.err, err + " are the same file: give each its own\n");
         EXPECT_EQ(folder(), before);
     }
     // The terminal and /dev/null may take every output.
