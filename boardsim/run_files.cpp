@@ -93,6 +93,8 @@ std::string output_file::open(const std::string &path) {
         }
     }
 
+    // A file the user may not write is not replaced either.
+    if (exists && ::access(path.c_str(), W_OK) != 0) return error_text(path, "cannot be written", errno);
     // A symbolic link stays one: its file is the one replaced.
     target_ = path;
     if (char real[PATH_MAX]; exists && ::realpath(path.c_str(), real) != nullptr) target_ = real;
