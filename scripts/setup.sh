@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
-# Installs what a fresh Debian machine lacks for building and testing the tools (run as root).
-# Extra package names may be given as arguments.
+# Usage: scripts/setup.sh [PACKAGE...]
+#
+# Installs with apt-get what a fresh Debian machine lacks for building and testing the tools (run as
+# root): CMake, make, g++, GoogleTest, sigrok-cli and gtkwave (which check the simulated board's
+# waveform files), mandoc and man-db (which lint the manual pages), and the PACKAGEs given.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+no_options "$@"
 
-# sigrok-cli and gtkwave check the simulated board's waveform files; mandoc and man-db lint the
-# manual pages.
 packages=(cmake make g++ libgtest-dev libgmock-dev sigrok-cli gtkwave mandoc man-db "$@")
 missing=()
 for p in "${packages[@]}"; do
