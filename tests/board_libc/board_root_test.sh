@@ -31,8 +31,7 @@ make_root() { # root versions
 }
 
 configure() { # root build
-    cmake -S "$source_dir" -B "$2" -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/toolchain-armhf.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DBOARD_TOOLS_TESTS=OFF -DBOARD_SYSROOT="$1" >"$work/log" 2>&1
+    cmake -S "$source_dir" --preset arm-programs -B "$2" -DBOARD_SYSROOT="$1" >"$work/log" 2>&1
 }
 
 # The oldest C library the programs are built for, as the board has it.
