@@ -156,7 +156,7 @@ process::~process() {
     }
 }
 
-void process::kill_group() {
+void process::kill_group() const {
     if (pid_ > 0) ::kill(-pid_, SIGKILL);
 }
 

@@ -44,7 +44,7 @@ class process {
     // Waits for the program to end and returns its wait status; what is left of its group is ended.
     int wait();
     // Ends the whole group at once (SIGKILL); wait() then reaps the program.
-    void kill_group();
+    void kill_group() const;
     [[nodiscard]] int pid() const { return pid_; }
 
   private:
