@@ -6,7 +6,8 @@
 #   board_root_test.sh SOURCE_DIR BUILD_DIR C_COMPILER
 set -uo pipefail
 source_dir=$1 build_dir=$2 cc=$3
-baseline=$(sed -n 's/^BOARD_LIBC_BASELINE:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
+source "$source_dir/scripts/lib.sh"
+baseline=$(cache_value "$build_dir" BOARD_LIBC_BASELINE)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0

@@ -5,6 +5,7 @@
 # C library the programs need: no newer than the build's baseline when it has one.
 #   package_test.sh BUILD_DIR ARCH LIBC_BASELINE|- PROGRAM...
 set -uo pipefail
+source "$(dirname "$0")/../../scripts/lib.sh"
 build_dir=$1 arch=$2 baseline=$3
 shift 3
 work=$(mktemp -d)
@@ -44,7 +45,7 @@ fi
 
 mkdir -p "$work/unpacked"
 tar -xzf "${tgz[0]}" -C "$work/unpacked"
-readelf=$(sed -n 's/^CMAKE_READELF:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
+readelf=$(cache_value "$build_dir" CMAKE_READELF)
 for p in "$@"; do
     [[ -x $work/unpacked/usr/bin/$p ]] || fail "$p is not executable in the tarball"
     if "$readelf" -S "$work/unpacked/usr/bin/$p" | grep -q '\.symtab'; then fail "$p is not stripped"; fi
