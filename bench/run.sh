@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
+# Usage: bench/run.sh [--quick] [--queries N] [--csv FILE]
+#
 # The benchmarks, in one run: api_query against the one-shot TCP clients operators use instead (OpenBSD
 # netcat with -N, socat), then the probe's cost on the simulated board. Prints a table and writes it as CSV.
-#
-#   bench/run.sh [--quick] [--queries N] [--csv FILE]
-#
 # Needs root only when packages are missing (scripts/setup.sh installs them). Takes a few minutes.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib.sh"
+help_option "$@"
 cd "$(dirname "$0")/.."
 root=$PWD
 
@@ -17,15 +18,14 @@ csv=$root/build/bench/results.csv
 while (($#)); do
     case $1 in
         --quick) queries=200 big_runs=3 rss_runs=2 probe_runs=5 ;;
-        --queries) queries=${2:?--queries needs a number}; shift ;;
-        --csv) csv=${2:?--csv needs a file}; shift ;;
-        *) echo "usage: bench/run.sh [--quick] [--queries N] [--csv FILE]" >&2; exit 2 ;;
+        --queries) (($# > 1)) || bad_use "--queries needs a number"; queries=$2; shift ;;
+        --csv) (($# > 1)) || bad_use "--csv needs a file"; csv=$2; shift ;;
+        *) bad_use "unknown option $1" ;;
     esac
     shift
 done
 if ! [[ $queries =~ ^[0-9]+$ ]] || ((queries == 0)); then
-    echo "--queries needs a positive number" >&2
-    exit 2
+    bad_use "--queries needs a positive number"
 fi
 [[ $csv = /* ]] || csv=$root/$csv
 

@@ -1,5 +1,5 @@
 # Hardening: the protections that every program carries (at the end), and builds with sanitizers for
-# the whole tree or libFuzzer targets on request.
+# the whole tree or with the coverage that the libFuzzer targets of fuzz/ need, on request.
 #
 # BOARD_TOOLS_SANITIZE builds every program, static library and test with AddressSanitizer and
 # UndefinedBehaviorSanitizer. Any report ends the process at once (no recovery), so a fault cannot
@@ -130,5 +130,4 @@ endif()
 if(BOARD_TOOLS_FUZZ)
   # Coverage feedback must come from the code under test, not only from the targets themselves.
   add_compile_options("$<${board_instrumented}:-fsanitize=fuzzer-no-link>")
-  add_subdirectory(fuzz)
 endif()

@@ -36,12 +36,8 @@ endif()
 set(CMAKE_CROSSCOMPILING_EMULATOR ${BOARD_QEMU_ARM} -cpu cortex-a9 -L ${BOARD_TARGET_ROOT}
     CACHE STRING "Runs the board's programs on the build machine")
 
-# The board's own root file system (a copy of at least its /lib), to link the programs against the
-# board's libvexa.so instead of the stand-in. Libraries that it needs in turn are looked up there too.
+# The board's own root file system (a copy of at least its /lib): the programs link its libvexa.so
+# instead of the stand-in, and every board-side file is held against its C library
+# (libvexa/CMakeLists.txt, board_libc/CMakeLists.txt). Configuring a folder again with another root, or
+# none (-DBOARD_SYSROOT=), links that root's library, or the stand-in.
 set(BOARD_SYSROOT "" CACHE PATH "Root of the board's file system whose lib/libvexa.so the programs link")
-if(BOARD_SYSROOT)
-  set(VEXA_LIBRARY ${BOARD_SYSROOT}/lib/libvexa.so CACHE FILEPATH "The board's own libvexa.so")
-  foreach(kind EXE SHARED)
-    string(APPEND CMAKE_${kind}_LINKER_FLAGS_INIT " -Wl,-rpath-link,${BOARD_SYSROOT}/lib:${BOARD_SYSROOT}/usr/lib")
-  endforeach()
-endif()

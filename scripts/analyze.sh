@@ -1,19 +1,22 @@
 #!/usr/bin/env bash
+# Usage: scripts/analyze.sh
+#
 # Static analysis of every C++ source in the repository: clang-tidy with the checks of .clang-tidy
 # (tests/.clang-tidy relaxes a few for test code) and cppcheck with .cppcheck-suppressions.
-# Any finding fails the run. The compilation database comes from a configure-only clang tree in
-# build-analyze/, so the sources are analysed with the flags they are really built with.
+# Any finding fails the run (exit status 1). The compilation database comes from a configure-only
+# clang tree in build-analyze/ (preset "analyze"), so the sources are analysed with the flags they
+# are really built with.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+no_arguments "$@"
 cd "$(dirname "$0")/.."
 scripts/setup.sh clang clang-tidy cppcheck libclang-rt-14-dev
 
-cmake -S . -B build-analyze -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-    -DCMAKE_BUILD_TYPE=Release -DBOARD_TOOLS_WERROR=ON -DBOARD_TOOLS_TESTS=ON -DBOARD_TOOLS_FUZZ=ON >/dev/null
+cmake --preset analyze >/dev/null
 
 mapfile -t sources < <(git ls-files '*.cpp' '*.cc')
 mapfile -t include_dirs < <(git ls-files '*.h' | xargs -r -n1 dirname | sort -u)
 
-status=0
 echo "clang-tidy: ${#sources[@]} sources"
 # run-clang-tidy takes regular expressions; anchor each path to the repository's root.
 root=$(pwd)
@@ -22,10 +25,9 @@ for s in "${sources[@]}"; do patterns+=("^${root}/${s}\$"); done
 if ! run-clang-tidy -p build-analyze -j 2 -quiet -header-filter="^${root}/" "${patterns[@]}" >build-analyze/clang-tidy.log 2>&1; then
     sed 's/\x1b\[[0-9;]*m//g' build-analyze/clang-tidy.log | grep -E '(warning|error):' | sort -u ||
         tail -40 build-analyze/clang-tidy.log
-    echo "clang-tidy: FAILED (full log: build-analyze/clang-tidy.log)"
-    status=1
+    fail "clang-tidy (full log: build-analyze/clang-tidy.log)"
 else
-    echo "clang-tidy: clean"
+    pass "clang-tidy: clean"
 fi
 
 echo "cppcheck: ${#sources[@]} sources"
@@ -34,9 +36,8 @@ if ! cppcheck --std=c++20 --language=c++ --enable=warning,style,performance,port
         --suppressions-list=.cppcheck-suppressions --error-exitcode=1 --quiet \
         --template='{file}:{line}: {severity} ({id}): {message}' \
         "${include_dirs[@]/#/-I}" "${sources[@]}"; then
-    echo "cppcheck: FAILED"
-    status=1
+    fail "cppcheck"
 else
-    echo "cppcheck: clean"
+    pass "cppcheck: clean"
 fi
-exit $status
+finish "static analysis"

@@ -1,10 +1,16 @@
 #!/usr/bin/env bash
+# Usage: scripts/board_image.sh
+#
 # Makes the emulated board in build-kernel/: Debian's armhf kernel, the device tree of
 # emulated_board/board.dts, and an initramfs holding busybox, the ARM C library, the board programs as
 # the package installs them, the stand-in libvexa.so in /lib, status_server, boardsim with its preload
-# library, and the kernel case table with its runner. Sets up what a fresh machine lacks (run as root)
-# and builds build-arm/ when it is missing. Prints the directory.
+# library, and the kernel case table with its runner. Sets up what a fresh machine lacks (as root:
+# packages, the armhf architecture, the kernel and busybox from the archive), configures build-arm/
+# with the preset "arm" when it is not configured yet and builds there what the image carries.
+# Prints the directory.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+no_arguments "$@"
 cd "$(dirname "$0")/.."
 top=$PWD
 out=$top/build-kernel
@@ -40,13 +46,12 @@ unpack() {
 unpack "$kernel_pkg" "$out/kernel"
 unpack busybox-static "$out/busybox"
 
-# The ARM build: only what the image carries, when build-arm/ is not there yet.
+# The ARM build, configured when it is not yet (an existing one keeps its own settings): only what
+# the image carries.
 targets=(test_type_spi test_type vexa_test watchdog api_query vexa boardsim boardsim_runner status_server board_ops
     man_pages package_files)
-if [ ! -f build-arm/CMakeCache.txt ]; then
-    cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-armhf.cmake -DCMAKE_BUILD_TYPE=Release -DBOARD_TOOLS_WERROR=ON >/dev/null
-fi
-cmake --build build-arm -j2 --target "${targets[@]}" >/dev/null
+[[ -f build-arm/CMakeCache.txt ]] || cmake --preset arm >/dev/null
+cmake --build --preset arm --target "${targets[@]}" >/dev/null
 
 root=$out/root
 rm -rf "$root"

@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
-# The one build line every other script and tool relies on: programs end up in build/bin.
+# Usage: scripts/build.sh
+#
+# Configures build/ with the preset "release" and builds it: every program, the simulated board and
+# the tests, for this machine; the programs end up in build/bin. The build the other scripts rely on.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+no_arguments "$@"
 cd "$(dirname "$0")/.."
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release -DBOARD_TOOLS_WERROR=ON >/dev/null
-cmake --build build -j2
+cmake --preset release >/dev/null
+cmake --build --preset release

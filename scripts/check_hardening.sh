@@ -1,21 +1,21 @@
 #!/usr/bin/env bash
+# Usage: scripts/check_hardening.sh [BUILD_DIR]          (default build-arm, configured and built)
+#
 # The protections of the packaged programs, checked as Debian checks its own: hardening-check on every
 # program of the build's Debian package (PIE, stack protector, fortified functions, read-only
 # relocations, immediate binding; control flow integrity has no 32-bit ARM form and is not asked
 # for), lintian's hardening tags, and what no ELF reader can show for ARM code, stack clash
 # protection, in the build's own compile lines (with the other compiler protections).
-#
-#   scripts/check_hardening.sh [BUILD_DIR]          (default build-arm, built)
-#
-# Exit status 1 when a protection is missing.
+# Installs devscripts and lintian when missing (as root). Exit status 1 when a protection is missing.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+no_options "$@"
+(($# <= 1)) || bad_use "one build folder at most"
 cd "$(dirname "$0")/.."
 build=${1:-build-arm}
+[[ -f $build/CPackConfig.cmake && -f $build/compile_commands.json ]] || bad_use "$build is not a configured build"
 scripts/setup.sh devscripts lintian >&2
-[[ -f $build/CPackConfig.cmake && -f $build/compile_commands.json ]] || { echo "$build is not a configured build" >&2; exit 2; }
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
+temp_dir work
 
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
 deb=$(ls "$work"/out/*.deb)
@@ -23,31 +23,28 @@ dpkg-deb -x "$deb" "$work/root"
 for program in "$work"/root/usr/bin/*; do
     # Its objdump cannot read ARM code, which leaves stack clash protection "unknown" and says so.
     if ! hardening-check --nocfprotection "$program" 2>/dev/null | sed "s|$work/root||"; then
-        failures=$((failures + 1))
+        fail "hardening-check: $(basename "$program")"
     fi
 done
 
 tags=$(lintian --allow-root -I "$deb" | grep -E ' hardening-' || true)
 if [[ -n $tags ]]; then
-    echo "lintian: $tags"
-    failures=$((failures + 1))
+    fail "lintian: $tags"
 else
-    echo "lintian: no hardening tag"
+    pass "lintian: no hardening tag"
 fi
 
 # Every compilation of the project's own sources (not of the GoogleTest that a cross build compiles).
-source_dir=$(sed -n 's/^CMAKE_HOME_DIRECTORY:[A-Z]*=//p' "$build/CMakeCache.txt")
+source_dir=$(cache_value "$build" CMAKE_HOME_DIRECTORY)
 mapfile -t commands < <(awk -v src="\"$source_dir/" '/"command":/ { command = $0 }
     /"file":/ && index($0, src) { print command }' "$build/compile_commands.json")
-((${#commands[@]})) || { echo "no compile line of $source_dir in $build/compile_commands.json"; exit 1; }
+((${#commands[@]})) || { fail "no compile line of $source_dir in $build/compile_commands.json"; finish "hardening"; }
 for flag in -fstack-protector-strong -fstack-clash-protection '-D_FORTIFY_SOURCE=[23]' -Werror=format-security; do
     without=$(printf '%s\n' "${commands[@]}" | grep -cv -- " $flag " || true)
-    echo "compile lines with $flag: $((${#commands[@]} - without)) of ${#commands[@]}"
-    ((without == 0)) || failures=$((failures + 1))
+    if ((without == 0)); then
+        pass "compile lines with $flag: ${#commands[@]} of ${#commands[@]}"
+    else
+        fail "compile lines with $flag: $((${#commands[@]} - without)) of ${#commands[@]}"
+    fi
 done
-
-if ((failures)); then
-    echo "hardening: $failures protections missing"
-    exit 1
-fi
-echo "hardening: every program of $(basename "$deb") carries the protections"
+finish "hardening: every program of $(basename "$deb") carries the protections"

@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# Sets up a fresh machine, builds, and runs every tool on the simulated board, showing what each printed.
+# Usage: scripts/demo.sh
+#
+# Sets up a fresh Debian machine (scripts/setup.sh, as root), builds build/ (scripts/build.sh), and
+# runs every tool on the simulated board, showing what each printed; api_query asks a stand-in
+# status server on 127.0.0.1:4028.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+no_arguments "$@"
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh >/dev/null
 
 bin=build/bin
 scenarios=boardsim/scenarios
-trace=$(mktemp -d)
-trap 'rm -rf "$trace"' EXIT
+temp_dir trace
 
 # Runs one program on the simulated board and shows its standard output, standard error and status.
 show() {
@@ -53,9 +58,9 @@ grep -E 'ioctl|wait|signal' "$trace/watchdog.trace" | sed 's/^/  trace: /'
 
 echo
 echo "== api_query: one command to a stand-in status server on 127.0.0.1:4028"
-coproc SERVER { exec "$bin/status_server" -a 127.0.0.1 -p 4028; }
-read -r ready <&"${SERVER[0]}"
-echo "  ($ready)"
+start_server server "$trace/server" 10 "$bin/status_server" -a 127.0.0.1 -p 4028 ||
+    { cat "$trace/server"; exit 1; }
+echo "  ($(head -n 1 "$trace/server"))"
 for args in "" "version" "devs 127.0.0.1 4028" "nonsense"; do
     printf '\n$ api_query %s\n' "$args"
     status=0
@@ -63,4 +68,4 @@ for args in "" "version" "devs 127.0.0.1 4028" "nonsense"; do
     "$bin/api_query" $args | sed 's/^/  /' || status=$?
     echo "  exit status $status"
 done
-kill "$SERVER_PID" 2>/dev/null && wait "$SERVER_PID" 2>/dev/null || true
+stop_server "$server"

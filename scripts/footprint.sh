@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
+# Usage: scripts/footprint.sh [-B BUILD_DIR] [-v] [PROGRAM...]
+#
 # Footprint of the board programs: per program, the stripped ARM size and the NEEDED list; per
 # board-side file, what it needs of the C library (scripts/libc_audit.sh).
 # Exits 1 when a file breaks a budget, 2 when there is nothing to check or the tools are missing.
-#
-#   scripts/footprint.sh [-B BUILD_DIR] [-v] [PROGRAM...]
 #
 # Without PROGRAMs it checks every program that `cmake --install` of BUILD_DIR (default build-arm)
 # puts in bin, and audits those and the other files that go on a board: the recorder (bin/boardsim,
@@ -14,29 +14,31 @@
 # BOARD_LIBC_BASELINE (GLIBC_2.4, the first version of every ARM EABI GNU C library), so that each
 # loads on whatever C library a board's firmware carries.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+help_option "$@"
 
 max_bytes=16384
 # Libraries a program may need on the board; the three library programs may also need libvexa.so.
 allowed_common=(libc.so.6)
 vexa_programs=(test_type vexa_test watchdog)
 
-usage() { echo "usage: $0 [-B BUILD_DIR] [-v] [PROGRAM...]" >&2; exit 2; }
-
 build_dir=build-arm
 audit_options=()
-while getopts "B:vh" opt; do
+while getopts ":B:vh" opt; do
     case $opt in
         B) build_dir=$OPTARG ;;
         v) audit_options+=(-v) ;;
-        *) usage ;;
+        h) usage; exit 0 ;;
+        :) bad_use "-$OPTARG needs a value" ;;
+        *) bad_use "unknown option -$OPTARG" ;;
     esac
 done
 shift $((OPTIND - 1))
+no_options "$@"
 
-cache_value() { sed -n "s/^$1:[A-Z]*=//p" "$build_dir/CMakeCache.txt" 2>/dev/null | head -n1; }
-strip_tool=$(cache_value CMAKE_STRIP)
-readelf_tool=$(cache_value CMAKE_READELF)
-libc_baseline=$(cache_value BOARD_LIBC_BASELINE)
+strip_tool=$(cache_value "$build_dir" CMAKE_STRIP)
+readelf_tool=$(cache_value "$build_dir" CMAKE_READELF)
+libc_baseline=$(cache_value "$build_dir" BOARD_LIBC_BASELINE)
 : "${libc_baseline:=GLIBC_2.4}"
 : "${strip_tool:=arm-linux-gnueabihf-strip}"
 : "${readelf_tool:=arm-linux-gnueabihf-readelf}"
@@ -44,8 +46,7 @@ for tool in "$strip_tool" "$readelf_tool"; do
     command -v "$tool" >/dev/null || { echo "footprint: $tool not found" >&2; exit 2; }
 done
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+temp_dir work
 
 programs=("$@")
 board_side=()
@@ -61,7 +62,6 @@ if ((${#programs[@]} == 0)); then
     done
 fi
 
-broken=0
 audited=()
 printf '%-16s %9s  %s\n' program stripped NEEDED
 for path in "${programs[@]}"; do
@@ -70,8 +70,7 @@ for path in "${programs[@]}"; do
     header=$("$readelf_tool" -h "$path" 2>/dev/null || true)
     if ! grep -q 'Class:[[:space:]]*ELF32' <<<"$header" || ! grep -q 'Machine:[[:space:]]*ARM$' <<<"$header"; then
         printf '%-16s %9s  %s\n' "$name" - -
-        echo "FAIL $name: not a 32-bit ARM program"
-        broken=1
+        fail "$name: not a 32-bit ARM program"
         continue
     fi
     audited+=("$path")
@@ -90,15 +89,14 @@ for path in "${programs[@]}"; do
     done
 
     printf '%-16s %9d  %s\n' "$name" "$size" "${needed[*]:-(none)}"
-    for p in "${problems[@]}"; do echo "FAIL $name: $p"; done
-    ((${#problems[@]} == 0)) || broken=1
+    for p in "${problems[@]}"; do fail "$name: $p"; done
 done
 
 echo
 audited+=("${board_side[@]}")
-"$(dirname "$0")/libc_audit.sh" -r "$readelf_tool" -b "$libc_baseline" "${audit_options[@]}" "${audited[@]}" || broken=1
+"$(dirname "$0")/libc_audit.sh" -r "$readelf_tool" -b "$libc_baseline" "${audit_options[@]}" "${audited[@]}" || failures=$((failures + 1))
 
-if ((broken)); then
+if ((failures)); then
     echo "footprint: budget broken"
     exit 1
 fi

@@ -1,28 +1,27 @@
 #!/usr/bin/env bash
-# What board-side files need of the C library, by symbol version, held against a policy or a board.
+# Usage: scripts/libc_audit.sh [-r READELF] -b BASELINE [-v] FILE...
+#        scripts/libc_audit.sh [-r READELF] -R BOARD_ROOT [-d] [FILE...]
+#        scripts/libc_audit.sh [-r READELF] -n FILE...
 #
-#   libc_audit.sh [-r READELF] -b BASELINE [-v] FILE...   each file's count of versioned symbols and the
-#                                                         newest version (-v: every symbol); fails when
-#                                                         one is newer than BASELINE
-#   libc_audit.sh [-r READELF] -R BOARD_ROOT [-d] [FILE...]
-#                                                         the board's own libraries (under BOARD_ROOT)
-#                                                         must have every version the files need; without
-#                                                         files, that its libc.so.6 is the GNU C library.
-#                                                         -d removes a file that the board cannot load
-#   libc_audit.sh [-r READELF] -n FILE...                 the newest C-library version the files need
+# What board-side files need of the C library, by symbol version, held against a policy or a board:
+#
+#   -b BASELINE   each file's count of versioned symbols and the newest version (-v: every symbol);
+#                 fails when one is newer than BASELINE
+#   -R BOARD_ROOT the board's own libraries (under BOARD_ROOT) must have every version the files
+#                 need; without files, that its libc.so.6 is the GNU C library. -d removes a file
+#                 that the board cannot load
+#   -n            the newest C-library version the files need
+#   -r READELF    the readelf to read the files with (default readelf)
 #
 # Versions compare as GNU C library versions do (GLIBC_2.4 < GLIBC_2.34); a version of another
 # library (GLIBCXX_, GCC_) is never the C library's and always fails -b.
 # Exit status: 0 all well, 1 something needs more than it may, 2 bad use or a missing tool.
 set -euo pipefail
-
-usage() {
-    sed -n '3,13s/^# \{0,1\}//p' "$0" >&2
-    exit 2
-}
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+help_option "$@"
 
 readelf=readelf baseline="" root="" remove=0 newest_only=0 verbose=0
-while getopts "r:b:R:dnvh" opt; do
+while getopts ":r:b:R:dnvh" opt; do
     case $opt in
         r) readelf=$OPTARG ;;
         b) baseline=$OPTARG ;;
@@ -30,14 +29,17 @@ while getopts "r:b:R:dnvh" opt; do
         d) remove=1 ;;
         n) newest_only=1 ;;
         v) verbose=1 ;;
-        *) usage ;;
+        h) usage; exit 0 ;;
+        :) bad_use "-$OPTARG needs a value" ;;
+        *) bad_use "unknown option -$OPTARG" ;;
     esac
 done
 shift $((OPTIND - 1))
+no_options "$@"
 modes=$newest_only
 [[ -n $baseline ]] && modes=$((modes + 1))
 [[ -n $root ]] && modes=$((modes + 1))
-((modes == 1)) || usage
+((modes == 1)) || bad_use "one of -b, -R and -n"
 command -v "$readelf" >/dev/null || { echo "libc_audit: $readelf not found" >&2; exit 2; }
 for f in "$@"; do
     "$readelf" -h "$f" >/dev/null 2>&1 || { echo "libc_audit: $f is not an ELF file that can be read" >&2; exit 2; }
@@ -97,7 +99,6 @@ if ((newest_only)); then
 fi
 
 if [[ -n $baseline ]]; then
-    failed=0
     printf '%-16s %8s  %s\n' file symbols "newest C-library version"
     for f in "$@"; do
         name=$(basename "$f")
@@ -112,15 +113,14 @@ if [[ -n $baseline ]]; then
             [[ -n $version ]] || continue
             [[ $symbol == - ]] && symbol="(no symbol)"
             if [[ $version != GLIBC_[0-9]* ]]; then
-                echo "FAIL $name: $symbol needs $version of $library, which is not the C library"
-                failed=1
+                fail "$name: $symbol needs $version of $library, which is not the C library"
             elif newer "$version" "$baseline"; then
-                echo "FAIL $name: $symbol needs $version of $library, newer than $baseline"
-                failed=1
+                fail "$name: $symbol needs $version of $library, newer than $baseline"
             fi
         done <<<"$reqs"
     done
-    exit $failed
+    ((failures == 0)) || exit 1
+    exit 0
 fi
 
 # The board root: its libc.so.6 first, then what each file needs of the board's libraries.

@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
-# Sets up a fresh machine, builds, and runs the whole test suite.
+# Usage: scripts/test.sh
+#
+# Sets up a fresh Debian machine (scripts/setup.sh, as root), builds build/ (scripts/build.sh, preset
+# "release") and runs the whole test suite there (ctest preset "release").
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+no_arguments "$@"
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
-ctest --test-dir build --output-on-failure -j2
+ctest --preset release

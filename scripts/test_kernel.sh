@@ -1,10 +1,15 @@
 #!/usr/bin/env bash
-# The programs on a real ARM kernel. Boots the emulated board under QEMU, runs the case table
-# tests/kernel/cases there, and compares each case's standard output, standard error and exit status
-# with what the simulated board gives on this machine for the scenario that mirrors that hardware.
-# A reset case must also see the watchdog reset the machine within its margin. Exit status 1 on any
-# difference, with the differing cases shown.
+# Usage: scripts/test_kernel.sh
+#
+# The programs on a real ARM kernel. Builds build/ (scripts/build.sh) and the emulated board
+# (scripts/board_image.sh, which sets up what a fresh machine lacks), boots the board under QEMU, runs
+# the case table tests/kernel/cases there, and compares each case's standard output, standard error
+# and exit status with what the simulated board gives on this machine for the scenario that mirrors
+# that hardware. A reset case must also see the watchdog reset the machine within its margin. Exit
+# status 1 on any difference, with the differing cases shown.
 set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+no_arguments "$@"
 cd "$(dirname "$0")/.."
 top=$PWD
 vm_limit=150  # seconds for the whole boot, cases included
@@ -12,10 +17,8 @@ case_limit=60 # seconds for one case on this machine
 
 scripts/build.sh
 scripts/board_image.sh >/dev/null
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-
-table() { grep -v -e '^#' -e '^[[:space:]]*$' tests/kernel/cases; }
+temp_dir work
+table() { table_cases tests/kernel/cases; }
 
 # The board's console, each line with the time it arrived.
 echo "booting the emulated board (at most ${vm_limit} s)"
@@ -52,12 +55,6 @@ while read -r t text; do
     esac
 done <"$work/console"
 
-failures=0
-fail() {
-    echo "FAIL $*"
-    failures=$((failures + 1))
-}
-
 if [ "$vm_status" -ne 0 ]; then
     fail "the emulated board did not end by itself within ${vm_limit} s (status $vm_status); its console ends:"
     tail -n 20 "$work/console" | cut -d' ' -f2-
@@ -87,13 +84,8 @@ while read -r name scenario fixture ending program args; do
     fi
 
     server=
-    if [ "$fixture" = server ]; then
-        status_server -c 1 >"$work/server.out" 2>&1 </dev/null &
-        server=$!
-        for _ in $(seq 50); do
-            grep -q listening "$work/server.out" && break
-            sleep 0.1
-        done
+    if [ "$fixture" = server ] && ! start_server server "$work/server.out" 10 status_server -c 1; then
+        fail "$name: the status server did not start: $(cat "$work/server.out")"
     fi
     set +e
     # shellcheck disable=SC2086 # the table's arguments are words
@@ -101,10 +93,7 @@ while read -r name scenario fixture ending program args; do
         >"$work/$name.sim.out" 2>"$work/$name.sim.err"
     echo $? >"$work/$name.sim.status"
     set -e
-    if [ -n "$server" ]; then
-        kill "$server" 2>/dev/null || true
-        wait "$server" 2>/dev/null || true
-    fi
+    [ -z "$server" ] || stop_server "$server"
 
     same=1
     for s in "${compared[@]}"; do
@@ -115,7 +104,7 @@ while read -r name scenario fixture ending program args; do
                 sed 's/^/    /' || true
         fi
     done
-    [ "$same" = 1 ] && echo "ok   $name"
+    [ "$same" = 1 ] && pass "$name"
 done < <(table)
 
 # The last case may leave a killed ticker behind: the softdog must then reset the machine within its
@@ -129,7 +118,7 @@ if [[ $last_ending == reset=* ]]; then
     else
         elapsed=$(awk -v a="$reset_time" -v b="$vm_end" 'BEGIN { printf "%.1f", b - a }')
         if awk -v e="$elapsed" -v m="$reset_margin" 'BEGIN { exit !(e >= m - 1.5 && e <= m + 2) }'; then
-            echo "ok   $reset_case: the machine reset ${elapsed} s after the ticker was killed (margin ${reset_margin} s)"
+            pass "$reset_case: the machine reset ${elapsed} s after the ticker was killed (margin ${reset_margin} s)"
         else
             fail "$reset_case: the machine reset ${elapsed} s after the ticker was killed, margin ${reset_margin} s"
         fi
@@ -138,8 +127,4 @@ elif [ -z "$all_done" ]; then
     fail "the case table did not run to its end"
 fi
 
-if [ "$failures" -ne 0 ]; then
-    echo "$failures difference(s) between the real kernel and the simulated board"
-    exit 1
-fi
-echo "every case agrees with the real kernel"
+finish "every case of the simulated board agrees with the real kernel"

@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <optional>
 #include <ostream>
@@ -338,19 +337,11 @@ TEST(ApiQueryReply, IdleBoundCountsFromTheLastByte) {
 int exit_status_with_full_output(const std::vector<std::string> &args) {
     std::vector<std::string> argv = testsupport::with_emulator({testsupport::bin_path("api_query")});
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char *> argv_c;
-    for (std::string &a : argv) argv_c.push_back(a.data());
-    argv_c.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/full", O_WRONLY, 0);
-    pid_t pid = 0;
-    const int rc = posix_spawn(&pid, argv_c[0], &actions, nullptr, argv_c.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return -1;
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    const int full = ::open("/dev/full", O_WRONLY | O_CLOEXEC);
+    if (full < 0) return -1;
+    testsupport::process program{argv, {.out = full}};
+    ::close(full);
+    const int status = program.wait();
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -6,7 +6,8 @@
 #   board_root_test.sh SOURCE_DIR BUILD_DIR C_COMPILER
 set -uo pipefail
 source_dir=$1 build_dir=$2 cc=$3
-baseline=$(sed -n 's/^BOARD_LIBC_BASELINE:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
+source "$source_dir/scripts/lib.sh"
+baseline=$(cache_value "$build_dir" BOARD_LIBC_BASELINE)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 failures=0
@@ -31,8 +32,7 @@ make_root() { # root versions
 }
 
 configure() { # root build
-    cmake -S "$source_dir" -B "$2" -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/toolchain-armhf.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DBOARD_TOOLS_TESTS=OFF -DBOARD_SYSROOT="$1" >"$work/log" 2>&1
+    cmake -S "$source_dir" --preset arm-programs -B "$2" -DBOARD_SYSROOT="$1" >"$work/log" 2>&1
 }
 
 # The oldest C library the programs are built for, as the board has it.

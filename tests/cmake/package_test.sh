@@ -9,6 +9,7 @@
 # own package carries; lintian accepts both, with no error and no warning.
 #   package_test.sh BUILD_DIR ARCH LIBC_BASELINE|- PROGRAM...
 set -uo pipefail
+source "$(dirname "$0")/../../scripts/lib.sh"
 build_dir=$1 arch=$2 baseline=$3
 shift 3
 command -v lintian >/dev/null || { echo "not ok: lintian is missing (scripts/setup.sh installs it)"; exit 1; }
@@ -22,8 +23,8 @@ if ! cpack --config "$build_dir/CPackConfig.cmake" -B "$work/out" >"$work/log" 2
     echo "not ok: cpack"
     exit 1
 fi
-source_dir=$(sed -n 's/^CMAKE_HOME_DIRECTORY:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
-readelf=$(sed -n 's/^CMAKE_READELF:[A-Z]*=//p' "$build_dir/CMakeCache.txt")
+source_dir=$(cache_value "$build_dir" CMAKE_HOME_DIRECTORY)
+readelf=$(cache_value "$build_dir" CMAKE_READELF)
 
 own_files() { # package
     printf '%s\n' "usr/share/doc/$1/copyright" "usr/share/doc/$1/changelog.gz" "usr/share/lintian/overrides/$1"

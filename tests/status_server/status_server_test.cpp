@@ -4,11 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <poll.h>
-#include <spawn.h>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -30,19 +29,11 @@ class stand_in {
         for (std::string word; emulator >> word;) argv.push_back(word);
         argv.insert(argv.end(), {testsupport::bin_path("status_server"), "-p", "0"});
         argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char *> argv_c;
-        for (std::string &a : argv) argv_c.push_back(a.data());
-        argv_c.push_back(nullptr);
 
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        const int rc = posix_spawn(&pid_, argv_c[0], &actions, nullptr, argv_c.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
+        server_ = std::make_unique<testsupport::process>(argv, testsupport::process_streams{.out = out[1]});
         ::close(out[1]);
-        if (rc != 0) throw std::runtime_error("cannot start status_server");
 
         std::string line;
         pollfd pfd{out[0], POLLIN, 0};
@@ -53,30 +44,17 @@ class stand_in {
         port_ = line.substr(line.rfind(':') + 1);
     }
 
-    ~stand_in() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            wait();
-        }
-    }
-
-    stand_in(const stand_in &) = delete;
-    stand_in &operator=(const stand_in &) = delete;
-
     [[nodiscard]] const std::string &banner() const { return banner_; }
     [[nodiscard]] const std::string &port() const { return port_; }
 
     // The stand-in's exit status once it has served its connections, -1 when a signal ended it.
     int wait() {
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
+        const int status = server_->wait();
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
 
   private:
-    pid_t pid_ = -1;
+    std::unique_ptr<testsupport::process> server_;
     std::string banner_;
     std::string port_;
 };

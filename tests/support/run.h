@@ -22,6 +22,35 @@ struct run_options {
 // argv[0] is a path. When the build runs its programs under an emulator, it is put in front.
 run_result run_program(const std::vector<std::string> &argv, const run_options &options = {});
 
+// A program that a test starts, in a process group of its own with whatever it starts in turn. The
+// whole group dies with the test: it is ended when the object goes, and when the test process is
+// ended by a signal that it can catch; the program itself gets SIGKILL when the test process dies by
+// any other means (a parent-death signal). No emulator is put in front here (see with_emulator).
+struct process_streams {
+    int in = -1; // descriptors for the program's standard input, output and error; -1: the test's own
+    int out = -1;
+    int err = -1;
+};
+class process {
+  public:
+    // env: the whole environment, NAME=value each; empty: the test's own. Throws when the program
+    // cannot be started, with the reason.
+    explicit process(const std::vector<std::string> &argv, const process_streams &fds = {},
+                     const std::vector<std::string> &env = {});
+    ~process();
+    process(const process &) = delete;
+    process &operator=(const process &) = delete;
+
+    // Waits for the program to end and returns its wait status; what is left of its group is ended.
+    int wait();
+    // Ends the whole group at once (SIGKILL); wait() then reaps the program.
+    void kill_group() const;
+    [[nodiscard]] int pid() const { return pid_; }
+
+  private:
+    int pid_ = -1;
+};
+
 // argv with the build's emulator in front (nothing in a native build), for a test that starts a
 // program by other means than run_program. loader_env (LD_PRELOAD=... and the like) is handed to the
 // emulated program alone. The simulated board's runner is also told to start its program emulated.
