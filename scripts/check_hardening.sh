@@ -2,7 +2,7 @@
 # Usage: scripts/check_hardening.sh [BUILD_DIR]          (default build-arm, configured and built)
 #
 # The protections of the packaged programs, checked as Debian checks its own: hardening-check on every
-# program of the build's Debian package (PIE, stack protector, fortified functions, read-only
+# program and library of the build's Debian packages (PIE, stack protector, fortified functions, read-only
 # relocations, immediate binding; control flow integrity has no 32-bit ARM form and is not asked
 # for), lintian's hardening tags, and what no ELF reader can show for ARM code, stack clash
 # protection, in the build's own compile lines (with the other compiler protections).
@@ -18,21 +18,26 @@ scripts/setup.sh devscripts lintian >&2
 temp_dir work
 
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
-deb=$(ls "$work"/out/*.deb)
-dpkg-deb -x "$deb" "$work/root"
-for program in "$work"/root/usr/bin/*; do
-    # Its objdump cannot read ARM code, which leaves stack clash protection "unknown" and says so.
-    if ! hardening-check --nocfprotection "$program" 2>/dev/null | sed "s|$work/root||"; then
-        fail "hardening-check: $(basename "$program")"
+debs=("$work"/out/*.deb)
+for deb in "${debs[@]}"; do
+    root=$work/root/$(basename "$deb" .deb)
+    mkdir -p "$root"
+    dpkg-deb -x "$deb" "$root"
+    # Every program and every library the package carries (the recorder's preload library too).
+    while IFS= read -r -d '' file; do
+        # Its objdump cannot read ARM code, which leaves stack clash protection "unknown" and says so.
+        if ! hardening-check --nocfprotection "$file" 2>/dev/null | sed "s|$root||"; then
+            fail "hardening-check: ${file#"$root"}"
+        fi
+    done < <(find "$root/usr/bin" "$root/usr/lib" -type f \( -path '*/bin/*' -o -name '*.so*' \) -print0 2>/dev/null)
+
+    tags=$(lintian --allow-root -I "$deb" | grep -E ' hardening-' || true)
+    if [[ -n $tags ]]; then
+        fail "lintian $(basename "$deb"): $tags"
+    else
+        pass "lintian $(basename "$deb"): no hardening tag"
     fi
 done
-
-tags=$(lintian --allow-root -I "$deb" | grep -E ' hardening-' || true)
-if [[ -n $tags ]]; then
-    fail "lintian: $tags"
-else
-    pass "lintian: no hardening tag"
-fi
 
 # Every compilation of the project's own sources (not of the GoogleTest that a cross build compiles).
 source_dir=$(cache_value "$build" CMAKE_HOME_DIRECTORY)
@@ -47,4 +52,4 @@ for flag in -fstack-protector-strong -fstack-clash-protection '-D_FORTIFY_SOURCE
         fail "compile lines with $flag: $((${#commands[@]} - without)) of ${#commands[@]}"
     fi
 done
-finish "hardening: every program of $(basename "$deb") carries the protections"
+finish "hardening: every program and library of ${#debs[@]} packages carries the protections"

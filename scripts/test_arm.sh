@@ -3,9 +3,9 @@
 #
 # The board build: sets up a fresh machine for cross building (as root), builds every program, the
 # simulated board and the tests for ARM in build-arm/ (preset "arm"), runs the whole suite under
-# qemu-arm, checks the footprint and makes the packages, which lintian must accept, then checks the
-# programs' protections (scripts/check_hardening.sh) and that two builds of the commit give the same
-# packages (scripts/check_reproducible.sh).
+# qemu-arm, checks the footprint and makes the packages (the programs' and the recorder's), which
+# lintian must accept, then checks the programs' protections (scripts/check_hardening.sh) and that two
+# builds of the commit give the same packages (scripts/check_reproducible.sh).
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 no_arguments "$@"
@@ -16,10 +16,11 @@ cmake --build --preset arm
 ctest --preset arm
 scripts/footprint.sh -B build-arm
 (cd build-arm && cpack >/dev/null)
-ls -l build-arm/board-tools_*_armhf.deb build-arm/board-tools-*-armhf.tar.gz
-# Debian's own verdict on the package: no error and no warning (the run path /lib is overridden, with
-# the reason, in the package).
-lintian --allow-root --fail-on error,warning build-arm/board-tools_*_armhf.deb
+ls -l build-arm/board-tools_*_armhf.deb build-arm/board-tools-*-armhf.tar.gz \
+    build-arm/boardsim_*_armhf.deb build-arm/boardsim-*-armhf.tar.gz
+# Debian's own verdict on the packages, the programs' and the recorder's: no error and no warning (the
+# run path /lib is overridden, with the reason, in the programs' package).
+lintian --allow-root --fail-on error,warning build-arm/board-tools_*_armhf.deb build-arm/boardsim_*_armhf.deb
 pass "lintian: clean"
 scripts/check_hardening.sh build-arm
 scripts/check_reproducible.sh

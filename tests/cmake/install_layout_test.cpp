@@ -55,8 +55,10 @@ TEST(InstallLayout, TheBoardProgramsAndTheSimulatedBoardWithTheirPagesAndNothing
         expected.insert("share/boardsim/scenarios/" + entry.path().filename().string());
     for (const char *package : {"board-tools", "boardsim"})
         expected.insert({std::string{"share/doc/"} + package + "/changelog.gz",
-                         std::string{"share/doc/"} + package + "/copyright",
-                         std::string{"share/lintian/overrides/"} + package});
+                         std::string{"share/doc/"} + package + "/copyright"});
+    // The recorder built for a board has no maintainer scripts for its overrides to answer.
+    expected.insert("share/lintian/overrides/board-tools");
+    if (!CROSS_BUILD) expected.insert("share/lintian/overrides/boardsim");
     if (INSTALLS_STANDIN) expected.insert("lib/libvexa.so");
     EXPECT_EQ(installed_files(), expected);
     if (INSTALLS_STANDIN) {
