@@ -3,10 +3,10 @@
 #
 # The board packages of one commit are the same bytes however and whenever they are built: the commit
 # is cloned into two folders of different lengths and built there with the preset "arm-programs" (the
-# board programs and their packages, without the test suite), one after the other, and the two Debian
-# packages and tarballs must be byte-identical. When they are not, diffoscope shows where. Then the
-# members' time: the commit's, or SOURCE_DATE_EPOCH's when that is set (the builds themselves run
-# without it, whatever the caller has).
+# board programs, the recorder and their packages, without the test suite), one after the other, and
+# the Debian packages and tarballs must be byte-identical. When they are not, diffoscope shows where.
+# Then the members' time: the commit's, or SOURCE_DATE_EPOCH's when that is set (the builds themselves
+# run without it, whatever the caller has).
 # Only committed work takes part. Installs the cross compiler when missing (as root). Exit status 1
 # when the packages differ or carry another time.
 set -euo pipefail
@@ -36,7 +36,7 @@ build "$first"
 sleep 2
 build "$second"
 
-for pattern in 'board-tools_*_armhf.deb' 'board-tools-*-armhf.tar.gz'; do
+for pattern in 'board-tools_*_armhf.deb' 'board-tools-*-armhf.tar.gz' 'boardsim_*_armhf.deb' 'boardsim-*-armhf.tar.gz'; do
     a=$(ls "$first"/$out/$pattern) b=$(ls "$second"/$out/$pattern)
     if cmp -s "$a" "$b"; then
         pass "$(basename "$a") is the same from both builds ($(sha256sum <"$a" | cut -c1-16))"
@@ -55,17 +55,20 @@ members_times() { # deb tarball: the distinct times of every member, as seconds
       TZ=UTC tar -t -v --full-time -zf "$2"; } | awk '{ print $4 " " $5 }' | sort -u |
         while read -r day time; do date -u -d "$day $time" +%s; done | sort -u | tr '\n' ' '
 }
-deb=$(ls "$second"/$out/board-tools_*_armhf.deb) tgz=$(ls "$second"/$out/board-tools-*-armhf.tar.gz)
 commit_time=$(git log -1 --format=%ct "$commit")
 times=ok
-if [[ $(members_times "$deb" "$tgz") != "$commit_time " ]]; then
-    fail "members' times $(members_times "$deb" "$tgz"), not the commit's $commit_time"
-    times=
-fi
+check_times() { # expected-time what
+    local package deb tgz
+    for package in board-tools boardsim; do
+        deb=$(ls "$second"/$out/${package}_*_armhf.deb) tgz=$(ls "$second"/$out/$package-*-armhf.tar.gz)
+        if [[ $(members_times "$deb" "$tgz") != "$1 " ]]; then
+            fail "$package: $2, members' times $(members_times "$deb" "$tgz")"
+            times=
+        fi
+    done
+}
+check_times "$commit_time" "not the commit's $commit_time"
 (cd "$second/$out" && SOURCE_DATE_EPOCH=1000000000 cpack >"$work/log" 2>&1) || { cat "$work/log"; fail "cpack"; }
-if [[ $(members_times "$deb" "$tgz") != "1000000000 " ]]; then
-    fail "with SOURCE_DATE_EPOCH=1000000000, members' times $(members_times "$deb" "$tgz")"
-    times=
-fi
+check_times 1000000000 "with SOURCE_DATE_EPOCH=1000000000"
 [[ -z $times ]] || pass "the members carry the commit's time, or SOURCE_DATE_EPOCH's"
 finish "reproducible packages: two builds of $commit"
