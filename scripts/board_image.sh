@@ -3,11 +3,11 @@
 #
 # Makes the emulated board in build-kernel/: Debian's armhf kernel, the device tree of
 # emulated_board/board.dts, and an initramfs holding busybox, the ARM C library, the board programs as
-# the package installs them, the stand-in libvexa.so in /lib, status_server, boardsim with its preload
-# library, and the kernel case table with its runner. Sets up what a fresh machine lacks (as root:
-# packages, the armhf architecture, the kernel and busybox from the archive), configures build-arm/
-# with the preset "arm" when it is not configured yet and builds there what the image carries.
-# Prints the directory.
+# the install puts them (with status_server, and boardsim with its preload library, as the recorder's
+# package does), the stand-in libvexa.so in /lib, and the kernel case table with its runner. Sets up
+# what a fresh machine lacks (as root: packages, the armhf architecture, the kernel and busybox from
+# the archive), configures build-arm/ with the preset "arm" when it is not configured yet and builds
+# there what the image carries. Prints the directory.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 no_arguments "$@"
@@ -62,8 +62,7 @@ for lib in ld-linux-armhf.so.3 libc.so.6 libm.so.6 libdl.so.2; do
 done
 DESTDIR=$root cmake --install build-arm --prefix /usr --strip >/dev/null
 cp build-arm/lib/libvexa.so "$root/lib/"
-cp build-arm/bin/status_server build-arm/bin/boardsim build-arm/tests/board_ops "$root/usr/bin/"
-cp build-arm/lib/libboardsim.so "$root/usr/lib/"
+cp build-arm/tests/board_ops "$root/usr/bin/"
 cp "$(find "$out/kernel/lib/modules" -name softdog.ko | head -n 1)" "$root/lib/"
 cp emulated_board/init "$root/init"
 cp tests/kernel/cases tests/kernel/run_cases.sh "$root/cases/"
