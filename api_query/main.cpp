@@ -17,7 +17,9 @@ bool is_help_request(const char *arg) {
     return std::strcmp(arg, "-?") == 0 || std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0;
 }
 
-const char *or_default(const char *word, const char *fallback) { return *word == '\0' ? fallback : word; }
+const char *or_default(const char *word, const char *fallback) {
+    return *word == '\0' ? fallback : word;
+}
 
 } // namespace
 

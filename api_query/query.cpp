@@ -32,7 +32,9 @@ char arrival[reply_first_size - 1];
 // that call the tool; a silence this long ends the exchange as a failed receive.
 constexpr time_t reply_idle_seconds = 60;
 
-bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool is_space(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 // Writes what puts would of the reply: its first `shown` bytes (up to its first NUL, or all of it), then
 // one line end, in the byte after them, which the block always has room for. False when the reply
@@ -46,7 +48,8 @@ bool print_reply(char *reply, std::size_t shown) {
 
 char *api_first_word(char *text) {
     char *start = text;
-    while (is_space(*start)) ++start;
+    while (is_space(*start))
+        ++start;
     for (char *p = start + std::strlen(start); p != start;) {
         --p;
         if (is_space(*p)) *p = '\0';

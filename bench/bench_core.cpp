@@ -16,7 +16,6 @@
 #include <time.h>
 #include <unistd.h>
 
-
 namespace bench {
 
 namespace {
@@ -50,7 +49,8 @@ bool run_once(const std::vector<std::string> &argv, const std::string &stdin_pat
     }
     std::vector<char *> argv_c;
     argv_c.reserve(argv.size() + 1);
-    for (const std::string &a : argv) argv_c.push_back(const_cast<char *>(a.c_str()));
+    for (const std::string &a : argv)
+        argv_c.push_back(const_cast<char *>(a.c_str()));
     argv_c.push_back(nullptr);
 
     std::vector<const char *> env_c;
@@ -62,7 +62,8 @@ bool run_once(const std::vector<std::string> &argv, const std::string &stdin_pat
         });
         if (!replaced) env_c.push_back(*e);
     }
-    for (const std::string &extra : env) env_c.push_back(extra.c_str());
+    for (const std::string &extra : env)
+        env_c.push_back(extra.c_str());
     env_c.push_back(nullptr);
 
     // The child reports a failed exec through this pipe; a successful exec closes it unseen.
@@ -152,7 +153,8 @@ summary summarize(std::span<const sample> samples) {
         sys.push_back(static_cast<double>(x.sys_ns) / 1000.0);
         rss.push_back(static_cast<double>(x.maxrss_kib));
     }
-    for (auto *v : {&wall, &cpu, &user, &sys, &rss}) std::sort(v->begin(), v->end());
+    for (auto *v : {&wall, &cpu, &user, &sys, &rss})
+        std::sort(v->begin(), v->end());
 
     s.wall_min_us = wall.front();
     s.wall_p10_us = percentile(wall, 0.10);
@@ -171,7 +173,8 @@ summary summarize(std::span<const sample> samples) {
 
 std::string csv_header() {
     return "name,runs,wall_min_us,wall_p10_us,wall_median_us,wall_p90_us,wall_max_us,"
-           "cpu_p10_us,cpu_median_us,cpu_p90_us,user_median_us,sys_median_us,maxrss_median_kib,maxrss_max_kib";
+           "cpu_p10_us,cpu_median_us,cpu_p90_us,user_median_us,sys_median_us,maxrss_median_kib,maxrss_max_"
+           "kib";
 }
 
 std::string csv_row(const std::string &name, const summary &s) {
@@ -204,7 +207,8 @@ std::string parse_plan(std::span<const std::string> args, run_plan &plan) {
         } else if (opt == "-o") {
             plan.stdout_path = value;
         } else if (opt == "-e") {
-            if (value.find('=') == std::string::npos || value.front() == '=') return "-e needs NAME=VALUE, not " + value;
+            if (value.find('=') == std::string::npos || value.front() == '=')
+                return "-e needs NAME=VALUE, not " + value;
             plan.env.push_back(value);
         } else {
             return "unknown option " + opt;
@@ -214,8 +218,10 @@ std::string parse_plan(std::span<const std::string> args, run_plan &plan) {
         // args[i] is "--cmd"
         if (i + 2 >= args.size()) return "--cmd needs a name and a program";
         command c{args[i + 1], {}};
-        for (i += 2; i < args.size() && args[i] != "--cmd"; ++i) c.argv.push_back(args[i]);
-        if (c.name.empty() || c.name.find(',') != std::string::npos) return "bad command name '" + c.name + "'";
+        for (i += 2; i < args.size() && args[i] != "--cmd"; ++i)
+            c.argv.push_back(args[i]);
+        if (c.name.empty() || c.name.find(',') != std::string::npos)
+            return "bad command name '" + c.name + "'";
         plan.commands.push_back(std::move(c));
     }
     if (plan.commands.empty()) return "nothing to run: give at least one --cmd NAME PROG";
@@ -284,7 +290,8 @@ std::int64_t serve_one(int listen_fd, std::uint64_t default_size) {
     while (sent < size) {
         // Start where the last send stopped, so that a short send keeps the text's line pattern.
         const std::size_t from = static_cast<std::size_t>(sent % chunk.size());
-        const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size - sent, chunk.size() - from));
+        const std::size_t n =
+            static_cast<std::size_t>(std::min<std::uint64_t>(size - sent, chunk.size() - from));
         const ssize_t put = send(conn, chunk.data() + from, n, MSG_NOSIGNAL);
         if (put < 0 && errno == EINTR) continue;
         if (put <= 0) break; // the client went away; the next connection is what matters

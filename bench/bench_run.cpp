@@ -11,15 +11,17 @@ int main(int argc, char **argv) {
     const std::vector<std::string> args(argv + 1, argv + argc);
     bench::run_plan plan;
     if (const std::string problem = bench::parse_plan(args, plan); !problem.empty()) {
-        std::fprintf(stderr, "bench_run: %s\n"
-                             "usage: bench_run [-n RUNS] [-w WARMUP] [-i STDIN] [-o STDOUT] [-e NAME=VALUE]... "
-                             "--cmd NAME PROG [ARGS...] [--cmd NAME PROG [ARGS...]]...\n",
+        std::fprintf(stderr,
+                     "bench_run: %s\n"
+                     "usage: bench_run [-n RUNS] [-w WARMUP] [-i STDIN] [-o STDOUT] [-e NAME=VALUE]... "
+                     "--cmd NAME PROG [ARGS...] [--cmd NAME PROG [ARGS...]]...\n",
                      problem.c_str());
         return 2;
     }
 
     std::vector<std::vector<bench::sample>> samples(plan.commands.size());
-    for (auto &s : samples) s.reserve(plan.runs);
+    for (auto &s : samples)
+        s.reserve(plan.runs);
     for (std::size_t round = 0; round < plan.warmup + plan.runs; ++round) {
         for (std::size_t c = 0; c < plan.commands.size(); ++c) {
             const bench::command &cmd = plan.commands[c];

@@ -30,8 +30,8 @@ int main(int argc, char **argv) {
                                       : bench::reply_handling::stream;
     const std::int64_t got = bench::fetch_reply(static_cast<std::uint16_t>(port), argv[3], size, how, 1);
     if (got != static_cast<std::int64_t>(size)) {
-        std::fprintf(stderr, "yardstick: expected %llu bytes, got %lld\n", static_cast<unsigned long long>(size),
-                     static_cast<long long>(got));
+        std::fprintf(stderr, "yardstick: expected %llu bytes, got %lld\n",
+                     static_cast<unsigned long long>(size), static_cast<long long>(got));
         return 1;
     }
     return 0;

@@ -78,7 +78,8 @@ board *current() {
     return the_board;
 }
 
-void activate(scenario setup, std::unique_ptr<backend> answers, bool keep_trace, int trace_fd, int record_fd) {
+void activate(scenario setup, std::unique_ptr<backend> answers, bool keep_trace, int trace_fd,
+              int record_fd) {
     if (the_board != nullptr) {
         if (the_board->trace_fd >= 0 && the_board->trace_fd != trace_fd) real().close(the_board->trace_fd);
         release_board();
@@ -139,7 +140,8 @@ ssize_t board_read(int fd, void *buf, std::size_t count) {
     board_event e = operation(b, event_kind::read, f.path, f.where.kind);
     e.count = count;
     const ssize_t n = e.injected ? injected(EIO) : b.answers->read(b, e, f, fd, buf);
-    if (n > 0) e.data.assign(static_cast<const std::uint8_t *>(buf), static_cast<const std::uint8_t *>(buf) + n);
+    if (n > 0)
+        e.data.assign(static_cast<const std::uint8_t *>(buf), static_cast<const std::uint8_t *>(buf) + n);
     return show(b, e, n);
 }
 

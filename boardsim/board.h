@@ -66,8 +66,8 @@ struct device;
 
 struct board_path {
     file_kind kind = file_kind::missing;
-    int index = 0;                // GPIO number, or spidev bus
-    const device *dev = nullptr;  // the device whose path it is
+    int index = 0;               // GPIO number, or spidev bus
+    const device *dev = nullptr; // the device whose path it is
 };
 // std::nullopt for paths that are not the board's (they pass through).
 std::optional<board_path> classify(const char *path);
@@ -181,7 +181,8 @@ struct board {
 board *current();
 // The run's board: the scenario (its limits hold for the model alone), where its answers come from,
 // and where the trace and the recording go (-1: nowhere but the lines kept in memory, or none).
-void activate(scenario setup, std::unique_ptr<backend> answers, bool keep_trace, int trace_fd, int record_fd = -1);
+void activate(scenario setup, std::unique_ptr<backend> answers, bool keep_trace, int trace_fd,
+              int record_fd = -1);
 void deactivate_board();
 
 // The interposer's calls, for board paths and descriptors only.

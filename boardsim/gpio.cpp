@@ -45,7 +45,8 @@ ssize_t read(board &b, open_file &f, void *buf, std::size_t count) {
         if (const gpio_setup *s = setup_of(b, line); s != nullptr && s->reads)
             return read_attribute(f, *s->reads, buf, count);
         if (line >= insertion_line_base && line < insertion_line_base + chain_count)
-            return read_attribute(f, b.setup.chains[line - insertion_line_base].inserted ? "0\n" : "1\n", buf, count);
+            return read_attribute(f, b.setup.chains[line - insertion_line_base].inserted ? "0\n" : "1\n", buf,
+                                  count);
         return read_attribute(f, "0\n", buf, count);
     }
     default:
@@ -56,7 +57,8 @@ ssize_t read(board &b, open_file &f, void *buf, std::size_t count) {
 ssize_t write_export(board &b, std::string_view text, std::size_t count, bool unexport) {
     const std::optional<long long> n = attribute_number(text);
     if (!n || *n < 0 || *n > 100000) return fail_with(EINVAL);
-    if (const gpio_setup *s = setup_of(b, static_cast<int>(*n)); s != nullptr && s->absent) return fail_with(EINVAL);
+    if (const gpio_setup *s = setup_of(b, static_cast<int>(*n)); s != nullptr && s->absent)
+        return fail_with(EINVAL);
     gpio_line &g = b.devices.gpio[static_cast<int>(*n)];
     if (!unexport) {
         if (g.exported) return fail_with(EBUSY);

@@ -15,6 +15,8 @@ struct named_number {
     const char *name;
 };
 
+// The tables are laid out in columns.
+// clang-format off
 #define BOARDSIM_NAMED(n) named_number{n, #n}
 
 // One name per number, the one the C library gives (EAGAIN, not EWOULDBLOCK).
@@ -75,6 +77,7 @@ constexpr std::array signals{
     BOARDSIM_NAMED(SIGXFSZ), BOARDSIM_NAMED(SIGVTALRM), BOARDSIM_NAMED(SIGPROF), BOARDSIM_NAMED(SIGWINCH),
     BOARDSIM_NAMED(SIGPOLL), BOARDSIM_NAMED(SIGPWR),    BOARDSIM_NAMED(SIGSYS),
 };
+// clang-format on
 
 #undef BOARDSIM_NAMED
 

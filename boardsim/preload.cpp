@@ -64,13 +64,15 @@ bool run_input(const std::string &name, std::string &text, std::string &file) {
     const char *path = std::getenv(("BOARDSIM_" + name).c_str());
     if (path == nullptr || *path == '\0') return false;
     file = path;
-    if (!boardsim::detail::read_whole_file(path, text)) refuse(file + ": cannot be read: " + std::strerror(errno));
+    if (!boardsim::detail::read_whole_file(path, text))
+        refuse(file + ": cannot be read: " + std::strerror(errno));
     return true;
 }
 
 // An output of the run, -1 when there is none. One the preload opens itself grows by appending.
 int run_output(const std::string &name, bool for_children, bool append) {
-    if (const int fd = handed_descriptor("BOARDSIM_" + name + "_FD", nullptr, for_children); fd >= 0) return fd;
+    if (const int fd = handed_descriptor("BOARDSIM_" + name + "_FD", nullptr, for_children); fd >= 0)
+        return fd;
     const char *path = std::getenv(("BOARDSIM_" + name).c_str());
     if (path == nullptr || *path == '\0') return -1;
     const int fd = real().open(path, O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : 0), 0644);
@@ -130,7 +132,8 @@ __attribute__((constructor)) void boardsim_start() {
 }
 
 __attribute__((destructor)) void boardsim_end() {
-    if (boardsim::detail::board *b = boardsim::detail::current(); b != nullptr) boardsim::detail::program_ended(*b);
+    if (boardsim::detail::board *b = boardsim::detail::current(); b != nullptr)
+        boardsim::detail::program_ended(*b);
 }
 
 } // namespace

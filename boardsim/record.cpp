@@ -59,7 +59,8 @@ class recorder final : public backend {
     recorder() {
         for (const int sig : ending_signals) {
             struct sigaction old {};
-            if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_DFL) ::signal(sig, record_signal);
+            if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_DFL)
+                ::signal(sig, record_signal);
         }
     }
 
@@ -86,7 +87,9 @@ class recorder final : public backend {
         return result;
     }
 
-    int close(board & /*b*/, board_event & /*e*/, open_file & /*f*/, int released) override { return released; }
+    int close(board & /*b*/, board_event & /*e*/, open_file & /*f*/, int released) override {
+        return released;
+    }
 
     void shown(board & /*b*/, const board_event &e) override {
         if (e.kind != event_kind::wait) return;

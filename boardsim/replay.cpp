@@ -80,7 +80,8 @@ class replayer final : public backend {
             emit(b, r);
             // The model's own stop ends its trace before the signal; a recording of it does too.
             if (replayed_ < recorded_.size() && recorded_[replayed_].kind == event_kind::end) finish_run(b);
-            if (const int sig = signal_number(std::string_view{r.note}.substr(0, r.note.find(' '))); sig != 0) {
+            if (const int sig = signal_number(std::string_view{r.note}.substr(0, r.note.find(' ')));
+                sig != 0) {
                 ::signal(sig, SIG_DFL);
                 ::raise(sig);
             }
@@ -100,7 +101,8 @@ class replayer final : public backend {
         const board_event *r = next_recorded(b);
         // A wait has no number of its own: it departs where the next operation would.
         if (r == nullptr || !same_call(*r, call))
-            depart(call.kind == event_kind::wait ? b.ops + 1 : call.number, r, "did \"" + call_text(call) + "\"");
+            depart(call.kind == event_kind::wait ? b.ops + 1 : call.number, r,
+                   "did \"" + call_text(call) + "\"");
         ++replayed_;
         return *r;
     }

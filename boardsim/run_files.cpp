@@ -30,7 +30,8 @@ struct identity {
 std::optional<identity> identify(const std::string &path) {
     struct stat64 st {};
     if (board_stat(path.c_str(), &st) == 0)
-        return identity{.dev = st.st_dev, .ino = st.st_ino, .name = {}, .character_device = S_ISCHR(st.st_mode)};
+        return identity{
+            .dev = st.st_dev, .ino = st.st_ino, .name = {}, .character_device = S_ISCHR(st.st_mode)};
     const std::size_t slash = path.rfind('/');
     const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
     if (board_stat(folder.c_str(), &st) != 0) return std::nullopt;
@@ -54,8 +55,8 @@ std::string same_file(const std::vector<named_file> &files, std::size_t first_ou
         for (std::size_t i = 0; i < j; ++i) {
             if (!ids[i] || !ids[j] || !(*ids[i] == *ids[j]) || ids[j]->character_device) continue;
             std::string line = files[i].option;
-            for (const std::string &piece : {std::string{" "}, files[i].path, std::string{" and "}, files[j].option,
-                                             std::string{" "}, files[j].path})
+            for (const std::string &piece : {std::string{" "}, files[i].path, std::string{" and "},
+                                             files[j].option, std::string{" "}, files[j].path})
                 line += piece;
             return line + " are the same file: give each its own";
         }
@@ -64,7 +65,8 @@ std::string same_file(const std::vector<named_file> &files, std::size_t first_ou
 }
 
 output_file::output_file(output_file &&other) noexcept
-    : target_(std::move(other.target_)), temp_(std::exchange(other.temp_, {})), fd_(std::exchange(other.fd_, -1)) {}
+    : target_(std::move(other.target_)), temp_(std::exchange(other.temp_, {})),
+      fd_(std::exchange(other.fd_, -1)) {}
 
 output_file::~output_file() {
     close_descriptor();
@@ -124,7 +126,10 @@ std::string output_file::commit() {
     if (::rename(temp_.c_str(), target_.c_str()) != 0) {
         const int error = errno;
         std::string kept = std::exchange(temp_, {});
-        return error_text(target_, "cannot be put in place", error).append(" (the run's file is ").append(kept) + ")";
+        return error_text(target_, "cannot be put in place", error)
+                   .append(" (the run's file is ")
+                   .append(kept) +
+               ")";
     }
     temp_.clear();
     return "";

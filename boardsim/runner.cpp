@@ -249,7 +249,8 @@ int main(int argc, char **argv) {
 
     std::string preload = opt.preload.empty() ? default_preload() : opt.preload;
     std::size_t first_output = 0;
-    if (const std::string clash = boardsim::run::same_file(named_files(opt, preload, first_output), first_output);
+    if (const std::string clash =
+            boardsim::run::same_file(named_files(opt, preload, first_output), first_output);
         !clash.empty()) {
         std::fprintf(stderr, "boardsim: %s\n", clash.c_str());
         return status_bad_use;

@@ -82,7 +82,8 @@ class line_reader {
         const std::size_t skip = hex ? 2 : 0;
         std::uint64_t value = 0;
         const auto [ptr, ec] = std::from_chars(t.data() + skip, t.data() + t.size(), value, hex ? 16 : 10);
-        if (ec != std::errc{} || ptr != t.data() + t.size() || t.size() == skip || value > max) return fail(expected);
+        if (ec != std::errc{} || ptr != t.data() + t.size() || t.size() == skip || value > max)
+            return fail(expected);
         ++pos_;
         out = value;
         return true;
@@ -103,7 +104,8 @@ class line_reader {
         for (std::uint8_t &b : out) {
             std::uint64_t v = 0;
             if (!take_number(v, 255, "a byte (0 to 255, or 0x00 to 0xff)")) {
-                error_ = "expected " + std::to_string(count) + " bytes" + error_.substr(error_.rfind(", got"));
+                error_ =
+                    "expected " + std::to_string(count) + " bytes" + error_.substr(error_.rfind(", got"));
                 return false;
             }
             b = static_cast<std::uint8_t>(v);
@@ -228,13 +230,14 @@ bool text_or_no(line_reader &r, const key &k, value &v) {
     return v.none || text(r, k, v);
 }
 
-constexpr std::array<std::string_view, reply_kind_count> reply_kinds{"reset",        "marked_reset", "bist_start",
-                                                                     "bist_collect", "bist_fix",     "write_reg"};
+constexpr std::array<std::string_view, reply_kind_count> reply_kinds{
+    "reset", "marked_reset", "bist_start", "bist_collect", "bist_fix", "write_reg"};
 constexpr std::array<std::size_t, reply_kind_count> reply_lengths{6, 6, 6, 6, 6, 16};
 
 bool reply(line_reader &r, const key & /*k*/, value &v) {
     return r.take_choice(v.choice,
-                         {reply_kinds[0], reply_kinds[1], reply_kinds[2], reply_kinds[3], reply_kinds[4], reply_kinds[5]},
+                         {reply_kinds[0], reply_kinds[1], reply_kinds[2], reply_kinds[3], reply_kinds[4],
+                          reply_kinds[5]},
                          "a command (reset, marked_reset, bist_start, bist_collect, bist_fix, write_reg)") &&
            r.take_bytes(v.bytes, reply_lengths[static_cast<std::size_t>(v.choice)]);
 }
@@ -256,12 +259,14 @@ bool silent_byte(line_reader &r, const key & /*k*/, value &v) {
 
 // "all", "after N" or "no": the count of transfers that succeed first, or none that fail.
 bool fail_after(line_reader &r, const key &k, value &v) {
-    if (!r.take_choice(v.choice, {"all", "after", "no"}, "all, after N or no after " + quoted(k.name))) return false;
+    if (!r.take_choice(v.choice, {"all", "after", "no"}, "all, after N or no after " + quoted(k.name)))
+        return false;
     return v.choice != 1 || r.take_number(v.number, u32_max, "a count after \"after\"");
 }
 
 bool spi_request_name(line_reader &r, const key & /*k*/, value &v) {
-    return r.take_choice(v.choice, {"wr_mode", "rd_mode", "wr_bits", "rd_bits", "wr_speed", "rd_speed", "none"},
+    return r.take_choice(v.choice,
+                         {"wr_mode", "rd_mode", "wr_bits", "rd_bits", "wr_speed", "rd_speed", "none"},
                          "wr_mode, rd_mode, wr_bits, rd_bits, wr_speed, rd_speed or none");
 }
 
@@ -290,12 +295,15 @@ std::optional<std::uint64_t> fail_count(const value &v) {
 // Every setting, in the order the messages name them.
 constexpr std::array keys{
     key{"chain", "inserted", yes_no, TO(s.chains[u].inserted = v.yes)},
-    key{"chain", "type", number, TO(s.chains[u].type = static_cast<std::uint8_t>(v.number)), "a type code 0 to 15", 15},
+    key{"chain", "type", number, TO(s.chains[u].type = static_cast<std::uint8_t>(v.number)),
+        "a type code 0 to 15", 15},
     key{"chain", "reply", reply, TO(s.chains[u].replies[static_cast<std::size_t>(v.choice)] = v.bytes)},
-    key{"chain", "result", bytes, TO(std::copy(v.bytes.begin(), v.bytes.end(), s.chains[u].result.begin())), "", 6},
+    key{"chain", "result", bytes, TO(std::copy(v.bytes.begin(), v.bytes.end(), s.chains[u].result.begin())),
+        "", 6},
     key{"chain", "result-crc", good_bad, TO(s.chains[u].result_bad_crc = v.choice == 1)},
     key{"chain", "result-zero-first", yes_no, TO(s.chains[u].result_zero_first = v.yes)},
-    key{"chain", "status", bytes, TO(std::copy(v.bytes.begin(), v.bytes.end(), s.chains[u].status.begin())), "", 14},
+    key{"chain", "status", bytes, TO(std::copy(v.bytes.begin(), v.bytes.end(), s.chains[u].status.begin())),
+        "", 14},
     key{"chain", "status-flag", number,
         TO(s.chains[u].status[9] = static_cast<std::uint8_t>((s.chains[u].status[9] & 0xFE) | v.number)),
         "0 or 1 after \"status-flag\"", 1},
@@ -315,8 +323,10 @@ constexpr std::array keys{
         "a word size 0 to 255", 255},
     key{"spi", "speed-readback", number, TO(s.ports[u].speed_readback = static_cast<std::uint32_t>(v.number)),
         "a speed in Hz", u32_max},
-    key{"spi", "fail-request", spi_request_name, TO(s.ports[u].fail_request = static_cast<spi_request>(v.choice))},
-    key{"gpio", "reads", text, TO(s.gpio[u].reads = v.text), "the text the value file reads, e.g. 0, 1 or \"1\\n\""},
+    key{"spi", "fail-request", spi_request_name,
+        TO(s.ports[u].fail_request = static_cast<spi_request>(v.choice))},
+    key{"gpio", "reads", text, TO(s.gpio[u].reads = v.text),
+        "the text the value file reads, e.g. 0, 1 or \"1\\n\""},
     key{"gpio", "broken", yes_no, TO(s.gpio[u].broken = v.yes)},
     key{"gpio", "absent", yes_no, TO(s.gpio[u].absent = v.yes)},
     key{"fclk1", "present", yes_no, TO(s.fclk_present = v.yes)},
@@ -330,8 +340,8 @@ constexpr std::array keys{
     key{"watchdog", "timeout-readback", seconds_or_no,
         TO(s.watchdog_timeout_readback = v.none ? std::nullopt : std::optional<int>{v.signed_number}),
         "a timeout in seconds, or no"},
-    key{"watchdog", "stop-after", number, TO(s.watchdog_stop_after = v.number), "a count of keep-alives (0: never)",
-        u32_max},
+    key{"watchdog", "stop-after", number, TO(s.watchdog_stop_after = v.number),
+        "a count of keep-alives (0: never)", u32_max},
     key{"watchdog", "timeout-range", timeout_range,
         TO(s.watchdog_timeout_min = static_cast<std::uint32_t>(v.number);
            s.watchdog_timeout_max = static_cast<std::uint32_t>(v.second)),
@@ -339,8 +349,8 @@ constexpr std::array keys{
     key{"fail-op", "", number, TO(s.fail_op = v.number), "an operation number (0: none)", u32_max},
     key{"run", "time-limit", number, TO(s.time_limit_us = v.number * 1000000),
         "a time in whole seconds of board time, 0 to 1000000000 (0: none)", 1000000000},
-    key{"run", "operation-limit", number, TO(s.operation_limit = v.number), "a count of board operations (0: none)",
-        u32_max},
+    key{"run", "operation-limit", number, TO(s.operation_limit = v.number),
+        "a count of board operations (0: none)", u32_max},
 };
 
 #undef TO
@@ -360,7 +370,9 @@ bool take_units(line_reader &r, units of, std::vector<int> &out) {
             return true;
         }
         std::uint64_t n = 0;
-        if (!r.take_number(n, chain_count - 1, of == units::chains ? "a chain number 0 to 7, or *" : "a port number 0 to 7, or *"))
+        if (!r.take_number(n, chain_count - 1,
+                           of == units::chains ? "a chain number 0 to 7, or *"
+                                               : "a port number 0 to 7, or *"))
             return false;
         out.push_back(static_cast<int>(n));
         return true;
@@ -376,8 +388,9 @@ bool take_units(line_reader &r, units of, std::vector<int> &out) {
     const std::string_view all{text};
     std::uint64_t from = 0;
     std::uint64_t to = 0;
-    const bool ok = dash == std::string::npos ? line(all, from) && line(all, to)
-                                              : line(all.substr(0, dash), from) && line(all.substr(dash + 1), to) && from <= to;
+    const bool ok = dash == std::string::npos
+                        ? line(all, from) && line(all, to)
+                        : line(all.substr(0, dash), from) && line(all.substr(dash + 1), to) && from <= to;
     r.unread();
     if (!ok) return r.fail(expected);
     if (to - from >= gpio_range_max) return r.fail("a range of at most 4096 lines");

@@ -45,7 +45,8 @@ int open(board &b, const board_path &where, int /*flags*/) {
 ssize_t read(board &b, open_file &f, void *buf, std::size_t count) {
     if (count > transfer_max) return fail_with(EMSGSIZE);
     const int bus = f.where.index;
-    if (++b.devices.chains[bus].reads > b.setup.chains[bus].reads_ok.value_or(UINT64_MAX)) return fail_with(EIO);
+    if (++b.devices.chains[bus].reads > b.setup.chains[bus].reads_ok.value_or(UINT64_MAX))
+        return fail_with(EIO);
     chips_send(b, bus, static_cast<std::uint8_t *>(buf), count);
     return static_cast<ssize_t>(count);
 }
@@ -53,7 +54,8 @@ ssize_t read(board &b, open_file &f, void *buf, std::size_t count) {
 ssize_t write(board &b, open_file &f, const board_event & /*e*/, const void *buf, std::size_t count) {
     if (count > transfer_max) return fail_with(EMSGSIZE);
     const int bus = f.where.index;
-    if (++b.devices.chains[bus].writes > b.setup.chains[bus].writes_ok.value_or(UINT64_MAX)) return fail_with(EIO);
+    if (++b.devices.chains[bus].writes > b.setup.chains[bus].writes_ok.value_or(UINT64_MAX))
+        return fail_with(EIO);
     chips_receive(b, bus, static_cast<const std::uint8_t *>(buf), count);
     return static_cast<ssize_t>(count);
 }

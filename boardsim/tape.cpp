@@ -39,7 +39,8 @@ std::int64_t load_argument(const void *arg, unsigned long request) {
     if (arg == nullptr || size == 0) return 0;
     std::uint64_t raw = 0;
     std::memcpy(&raw, arg, size); // little-endian, as every machine these tools run on
-    if (signed_argument(request) && size < 8 && (raw >> (8 * size - 1)) != 0) raw |= ~std::uint64_t{0} << (8 * size);
+    if (signed_argument(request) && size < 8 && (raw >> (8 * size - 1)) != 0)
+        raw |= ~std::uint64_t{0} << (8 * size);
     return static_cast<std::int64_t>(raw);
 }
 

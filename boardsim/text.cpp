@@ -67,7 +67,8 @@ unquoted unquote(std::string_view text) {
             out.bytes += static_cast<char>(value);
             i += 2;
         } else {
-            out.error = "expected one of the escapes \\0 \\n \\r \\t \\\\ \\\" \\xHH, got \\" + escaped(std::string_view{&e, 1});
+            out.error = "expected one of the escapes \\0 \\n \\r \\t \\\\ \\\" \\xHH, got \\" +
+                        escaped(std::string_view{&e, 1});
             return out;
         }
     }

@@ -21,7 +21,8 @@ ssize_t read(board & /*b*/, open_file & /*f*/, void * /*buf*/, std::size_t /*cou
     return fail_with(EINVAL);
 }
 
-ssize_t write(board & /*b*/, open_file & /*f*/, const board_event & /*e*/, const void * /*buf*/, std::size_t /*count*/) {
+ssize_t write(board & /*b*/, open_file & /*f*/, const board_event & /*e*/, const void * /*buf*/,
+              std::size_t /*count*/) {
     return fail_with(EINVAL);
 }
 

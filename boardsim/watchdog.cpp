@@ -63,8 +63,10 @@ int ioctl(board &b, open_file & /*f*/, board_event &e, unsigned long request, vo
     } else {
         ++w.keepalives;
         if (w.keepalive_args.size() < keepalive_record_limit) w.keepalive_args.push_back(value);
-        if (b.setup.watchdog_stop_after != 0 && static_cast<std::uint64_t>(w.keepalives) == b.setup.watchdog_stop_after)
-            b.stop = "after keep-alive " + std::to_string(w.keepalives); // the operator ends the ticker, as kill would
+        if (b.setup.watchdog_stop_after != 0 &&
+            static_cast<std::uint64_t>(w.keepalives) == b.setup.watchdog_stop_after)
+            b.stop = "after keep-alive " +
+                     std::to_string(w.keepalives); // the operator ends the ticker, as kill would
     }
     std::memcpy(&value, arg, sizeof value);
     e.after = value;

@@ -15,11 +15,15 @@ void check(bool ok) {
     if (!ok) std::abort();
 }
 
-bool blank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool blank(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) { return 0; }
+extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     // An argument as the program receives it: text up to a NUL.
@@ -31,7 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     char *word = api_first_word(arg.data());
     check(word >= arg.data() && word <= arg.data() + len);
     const auto start = static_cast<std::size_t>(word - arg.data());
-    for (std::size_t i = 0; i < start; ++i) check(blank(before[i]));
+    for (std::size_t i = 0; i < start; ++i)
+        check(blank(before[i]));
     check(start == len || !blank(before[start]));
 
     for (std::size_t i = 0; i < arg.size(); ++i) {
@@ -39,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         check(arg[i] == (erased ? '\0' : before[i]));
     }
     const std::size_t word_len = std::strlen(word);
-    for (std::size_t i = 0; i < word_len; ++i) check(!blank(word[i]));
+    for (std::size_t i = 0; i < word_len; ++i)
+        check(!blank(word[i]));
     check(start + word_len == len || blank(before[start + word_len]));
     return 0;
 }

@@ -43,7 +43,9 @@ exchange ex;
 constexpr std::size_t max_run = 300000; // enough for several growths of the reply block
 constexpr std::size_t max_reply = 4u << 20;
 
-std::uint8_t next_byte() { return ex.pos < ex.size ? ex.data[ex.pos++] : 0; }
+std::uint8_t next_byte() {
+    return ex.pos < ex.size ? ex.data[ex.pos++] : 0;
+}
 
 // Fills `pending` with the next step; false for the end of the stream, true with failed set for a failure.
 bool next_step() {
@@ -73,7 +75,9 @@ bool next_step() {
 } // namespace
 
 // The exchange's socket calls, answered from the script.
-extern "C" int socket(int /*domain*/, int /*type*/, int /*protocol*/) { return ::open("/dev/null", O_RDWR | O_CLOEXEC); }
+extern "C" int socket(int /*domain*/, int /*type*/, int /*protocol*/) {
+    return ::open("/dev/null", O_RDWR | O_CLOEXEC);
+}
 extern "C" int connect(int /*fd*/, const sockaddr * /*addr*/, socklen_t len) {
     check(len == 16);
     return 0;
@@ -82,7 +86,8 @@ extern "C" ssize_t send(int /*fd*/, const void * /*data*/, std::size_t n, int fl
     check(flags == 0);
     return static_cast<ssize_t>(n);
 }
-extern "C" int setsockopt(int /*fd*/, int /*level*/, int /*name*/, const void * /*value*/, socklen_t /*len*/) {
+extern "C" int setsockopt(int /*fd*/, int /*level*/, int /*name*/, const void * /*value*/,
+                          socklen_t /*len*/) {
     return 0;
 }
 extern "C" ssize_t recv(int /*fd*/, void *buf, std::size_t len, int flags) {
@@ -121,7 +126,9 @@ extern "C" void *__wrap_realloc(void *block, std::size_t size) {
     return p;
 }
 
-extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) { return 0; }
+extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     ex = exchange{};

@@ -47,7 +47,8 @@ std::optional<std::vector<std::uint8_t>> expected_frame(const chain_output &out,
         if (!accept(out.pairs[i][0], out.pairs[i][1])) continue;
         if (i + 1 + body_pairs > out.pairs.size()) return std::nullopt;
         std::vector<std::uint8_t> reply;
-        for (std::size_t k = i; k <= i + body_pairs; ++k) reply.insert(reply.end(), out.pairs[k].begin(), out.pairs[k].end());
+        for (std::size_t k = i; k <= i + body_pairs; ++k)
+            reply.insert(reply.end(), out.pairs[k].begin(), out.pairs[k].end());
         return reply;
     }
     return std::nullopt;
@@ -55,7 +56,8 @@ std::optional<std::vector<std::uint8_t>> expected_frame(const chain_output &out,
 
 // The generic poll: enough body pairs for len bytes (at least one); the first len bytes are delivered.
 template <typename Accept>
-std::optional<std::vector<std::uint8_t>> expected_reply(const chain_output &out, std::int32_t len, Accept accept) {
+std::optional<std::vector<std::uint8_t>> expected_reply(const chain_output &out, std::int32_t len,
+                                                        Accept accept) {
     const std::size_t body_pairs = len <= 0 ? 1 : (static_cast<std::size_t>(len) + 1) / 2;
     auto reply = expected_frame(out, body_pairs, accept);
     if (reply) reply->resize(static_cast<std::size_t>(std::max(len, 0)));
@@ -77,8 +79,10 @@ struct socket_chain {
         // In one write: a socket charges every write its own overhead, and thousands of pair
         // writes would fill its buffer and block.
         std::vector<std::uint8_t> bytes;
-        for (const auto &p : out.pairs) bytes.insert(bytes.end(), p.begin(), p.end());
-        if (!bytes.empty() && ::send(chain, bytes.data(), bytes.size(), MSG_DONTWAIT) != static_cast<ssize_t>(bytes.size()))
+        for (const auto &p : out.pairs)
+            bytes.insert(bytes.end(), p.begin(), p.end());
+        if (!bytes.empty() &&
+            ::send(chain, bytes.data(), bytes.size(), MSG_DONTWAIT) != static_cast<ssize_t>(bytes.size()))
             std::abort();
         ::shutdown(chain, SHUT_WR);
         if (write_fails) ::shutdown(port, SHUT_WR);
@@ -146,7 +150,8 @@ void fuzz_poll(const chain_output &out, bool write_fails, std::uint8_t opcode_pa
         check(result == 0 && untouched(dst.data(), 0, dst.size()));
         return;
     }
-    const auto reply = expected_reply(out, len, [opcode](std::uint8_t b0, std::uint8_t) { return (b0 & 0x0F) == opcode; });
+    const auto reply =
+        expected_reply(out, len, [opcode](std::uint8_t b0, std::uint8_t) { return (b0 & 0x0F) == opcode; });
     check(result == (reply.has_value() ? 1 : 0));
     if (reply.has_value()) {
         check(std::memcmp(dst.data(), reply->data(), reply->size()) == 0);
@@ -162,7 +167,8 @@ std::uint16_t crc16_modbus_bitwise(const std::uint8_t *data, std::size_t len) {
     std::uint16_t crc = 0xFFFF;
     for (std::size_t i = 0; i < len; ++i) {
         crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
     }
     return crc;
 }
@@ -170,7 +176,8 @@ std::uint16_t crc16_modbus_bitwise(const std::uint8_t *data, std::size_t len) {
 // The result reply: the first pair with low nibble 8 and a non-zero second byte, then three pairs;
 // a wrong CRC ends the read at once.
 std::optional<std::vector<std::uint8_t>> expected_result(const chain_output &out) {
-    auto reply = expected_frame(out, 3, [](std::uint8_t b0, std::uint8_t b1) { return (b0 & 0x0F) == 8 && b1 != 0; });
+    auto reply =
+        expected_frame(out, 3, [](std::uint8_t b0, std::uint8_t b1) { return (b0 & 0x0F) == 8 && b1 != 0; });
     if (!reply) return std::nullopt;
     const std::uint8_t *r = reply->data();
     const std::array<std::uint8_t, 6> swapped{r[1], r[0], r[3], r[2], r[5], r[4]};
@@ -230,7 +237,8 @@ extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     if (size < header_size) return 0;
     chain_output out;
-    for (std::size_t i = header_size; i + 1 < size; i += 2) out.pairs.push_back({data[i], data[i + 1]});
+    for (std::size_t i = header_size; i + 1 < size; i += 2)
+        out.pairs.push_back({data[i], data[i + 1]});
     const bool write_fails = (data[3] & 1) != 0;
     const std::int32_t len = data[2] | ((data[3] >> 1 & 3) << 8);
 
@@ -243,7 +251,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         break;
     case command::read_result:
     case command::read_status:
-        fuzz_read(out, write_fails, static_cast<command>(data[0] % static_cast<std::uint8_t>(command::count)), data[1]);
+        fuzz_read(out, write_fails, static_cast<command>(data[0] % static_cast<std::uint8_t>(command::count)),
+                  data[1]);
         break;
     case command::status_flag:
         fuzz_status_flag(out, write_fails, data[1]);

@@ -1,8 +1,8 @@
 // Arbitrary text against the recording parser. A recording is either taken whole or refused with one
 // line "NAME:LINE: <what was expected>" naming a line of the text; every line taken is written back
 // the way the trace writes it, and that text reads back to itself.
-#include "boardsim.h"
 #include "board.h"
+#include "boardsim.h"
 #include "refusal.h"
 
 #include <cstdint>
@@ -23,7 +23,9 @@ std::string written(const boardsim::detail::board_event &e) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) { return 0; }
+extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     const std::string_view text{reinterpret_cast<const char *>(data), size};

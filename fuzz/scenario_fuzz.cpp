@@ -10,7 +10,9 @@
 #include <string>
 #include <string_view>
 
-extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) { return 0; }
+extern "C" int LLVMFuzzerInitialize(int * /*argc*/, char *** /*argv*/) {
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     const std::string_view text{reinterpret_cast<const char *>(data), size};

@@ -20,7 +20,8 @@ typedef struct vexa_bucket_ctx {
 
 /* The log threshold: a line of level L is sent only while g_log_level <= L. The library may change
    it in any call, so callers read it afresh before every line. */
-extern int32_t g_log_level; /* NOLINT(bugprone-dynamic-static-initializers): a declaration; the library defines and initialises it */
+extern int32_t g_log_level; /* NOLINT(bugprone-dynamic-static-initializers): a declaration; the library
+                               defines and initialises it */
 
 int vexa_log_init(int level, const char *tag);
 /* text is consumed before the call returns. flag 1 is the ordinary form, 0 the vexa_log_nt form. */

@@ -25,7 +25,8 @@ bool reset_chain(std::int32_t index, std::array<std::uint8_t, 4> &reply) {
     spi_ctx *spi = spi_init(&config);
     if (spi == nullptr) return false;
     chain_ctx chain{.index = index, .spi = spi};
-    const bool answered = vexa_cmd_reset(&chain, 0, reply.data(), static_cast<std::int32_t>(reply.size())) != 0;
+    const bool answered =
+        vexa_cmd_reset(&chain, 0, reply.data(), static_cast<std::int32_t>(reply.size())) != 0;
     spi_exit(spi);
     return answered;
 }

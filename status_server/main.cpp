@@ -129,7 +129,8 @@ bool send_all(int fd, const char *bytes, std::size_t len) {
 bool send_pattern(int fd, std::size_t size) {
     // A whole number of 26-letter runs and 64-byte lines, so that chunk after chunk continues the pattern.
     std::array<char, std::size_t{26} * 64 * 40> chunk{};
-    for (std::size_t i = 0; i < chunk.size(); ++i) chunk[i] = i % 64 == 63 ? '\n' : static_cast<char>('a' + i % 26);
+    for (std::size_t i = 0; i < chunk.size(); ++i)
+        chunk[i] = i % 64 == 63 ? '\n' : static_cast<char>('a' + i % 26);
     while (size > 0) {
         const std::size_t len = size < chunk.size() ? size : chunk.size();
         if (!send_all(fd, chunk.data(), len)) return false;

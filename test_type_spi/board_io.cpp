@@ -95,7 +95,9 @@ std::int32_t fclk_set_rate(std::int32_t rate) {
     return read_rate();
 }
 
-std::int32_t fclk_get_rate() { return read_rate(); }
+std::int32_t fclk_get_rate() {
+    return read_rate();
+}
 
 void vid_set_value(std::int32_t value) {
     unique_fd fd{::open(vidgen_path, O_RDWR)};
@@ -104,6 +106,7 @@ void vid_set_value(std::int32_t value) {
         return;
     }
     // The driver takes the value itself as the argument, not a pointer to it.
-    if (::ioctl(fd.get(), board_request::vidgen_set, static_cast<unsigned long>(value | vidgen_enable_bit)) < 0)
+    if (::ioctl(fd.get(), board_request::vidgen_set, static_cast<unsigned long>(value | vidgen_enable_bit)) <
+        0)
         std::fputs("set vid value fail.\n", stderr);
 }

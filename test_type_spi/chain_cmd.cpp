@@ -63,7 +63,8 @@ constexpr std::array<std::uint16_t, 16> crc_nibble_table{0x0000, 0xCC01, 0xD801,
 constexpr bool crc_table_matches_polynomial() {
     for (std::size_t n = 0; n < crc_nibble_table.size(); ++n) {
         auto crc = static_cast<std::uint16_t>(n);
-        for (int bit = 0; bit < 4; ++bit) crc = (crc & 1) != 0 ? (crc >> 1) ^ 0xA001 : crc >> 1;
+        for (int bit = 0; bit < 4; ++bit)
+            crc = (crc & 1) != 0 ? (crc >> 1) ^ 0xA001 : crc >> 1;
         if (crc != crc_nibble_table[n]) return false;
     }
     return true;
@@ -126,13 +127,14 @@ std::uint8_t spi_send_command(chain_ctx *chain, std::uint8_t opcode, std::uint8_
     return spi_write_words(spi, frame.data(), frame_len) != 0 ? 1 : 0;
 }
 
-std::uint8_t spi_poll_result(chain_ctx *chain, std::uint8_t opcode, std::uint8_t /*chip_id*/, std::uint8_t *dst,
-                             std::int32_t len) {
+std::uint8_t spi_poll_result(chain_ctx *chain, std::uint8_t opcode, std::uint8_t /*chip_id*/,
+                             std::uint8_t *dst, std::int32_t len) {
     spi_ctx *spi = chain->spi;
     if (len < 0 || len > reply_limit) return 0;
 
     reply_buffer reply{};
-    switch (hunt_header(spi, reply, [opcode](std::uint8_t b0, std::uint8_t) { return (b0 & 0x0F) == opcode; })) {
+    switch (
+        hunt_header(spi, reply, [opcode](std::uint8_t b0, std::uint8_t) { return (b0 & 0x0F) == opcode; })) {
     case hunt::read_failed:
         std::fputs("spi_poll_result spi_read_data failed.\n", stderr);
         return 0;
@@ -202,7 +204,9 @@ void hexdump(const char *label, const std::uint8_t *data, std::int32_t len) {
     }
 }
 
-const char *hexdump_line() { return hexdump_buffer; }
+const char *hexdump_line() {
+    return hexdump_buffer;
+}
 
 void frame_trace(const char * /*label*/, const std::uint8_t * /*data*/, std::int32_t /*len*/) {}
 
@@ -245,7 +249,8 @@ std::uint8_t vexa_cmd_write_reg(chain_ctx *chain, std::uint8_t chip_id, const st
 
     // The reply carries a CRC too, but the chips' answer to a register write is not checked.
     std::array<std::uint8_t, write_reg_reply_len> dropped{};
-    return spi_poll_result(chain, write_reg_opcode, chip_id, dropped.data(), write_reg_reply_len) == 1 ? 1 : 0;
+    return spi_poll_result(chain, write_reg_opcode, chip_id, dropped.data(), write_reg_reply_len) == 1 ? 1
+                                                                                                       : 0;
 }
 
 std::uint8_t vexa_cmd_read_result(chain_ctx *chain, std::uint8_t chip_id, std::uint8_t *res) {
@@ -256,11 +261,14 @@ std::uint8_t vexa_cmd_read_result(chain_ctx *chain, std::uint8_t chip_id, std::u
 
     // A result header whose second byte is 0 is not a result: the chip had nothing to report.
     reply_buffer reply{};
-    const auto accept = [](std::uint8_t b0, std::uint8_t b1) { return (b0 & 0x0F) == read_result_opcode && b1 != 0; };
+    const auto accept = [](std::uint8_t b0, std::uint8_t b1) {
+        return (b0 & 0x0F) == read_result_opcode && b1 != 0;
+    };
     if (hunt_header(spi, reply, accept) != hunt::found) return 0;
     if (!read_body(spi, reply, result_len - pair)) return 0;
 
-    const std::uint16_t carried = static_cast<std::uint16_t>(reply[result_crc_at] << 8 | reply[result_crc_at + 1]);
+    const std::uint16_t carried =
+        static_cast<std::uint16_t>(reply[result_crc_at] << 8 | reply[result_crc_at + 1]);
     if (crc16_pair_swapped(reply.data(), result_crc_at) != carried) return 0;
     std::memcpy(res, reply.data(), result_len);
     return 1;

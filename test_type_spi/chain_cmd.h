@@ -38,7 +38,8 @@ constexpr std::int32_t result_len = 8;
 constexpr std::int32_t status_len = 14;
 constexpr std::int32_t block_len = 92;
 
-// 0x09, chip id, the 12 register bytes, then the CRC of the first 14 bytes taken pair-swapped, high byte first.
+// 0x09, chip id, the 12 register bytes, then the CRC of the first 14 bytes taken pair-swapped, high byte
+// first.
 std::array<std::uint8_t, reg_frame_len> build_reg_frame(std::uint8_t chip_id, const std::uint8_t *reg);
 
 // Caller buffers are written only on success. result, res and status must hold 4, 8 and 14 bytes,

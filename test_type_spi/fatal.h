@@ -6,4 +6,5 @@
 extern "C" [[noreturn]] void __assert_fail(const char *assertion, const char *file, unsigned int line,
                                            const char *function) noexcept;
 
-#define FATAL_ASSERT(cond, text) ((cond) ? static_cast<void>(0) : __assert_fail(text, __FILE__, __LINE__, __func__))
+#define FATAL_ASSERT(cond, text)                                                                             \
+    ((cond) ? static_cast<void>(0) : __assert_fail(text, __FILE__, __LINE__, __func__))

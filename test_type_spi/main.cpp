@@ -42,8 +42,8 @@ constexpr const char *type_err = "TYPE_ERR";
 
 // By type code, the high nibble of the first reset reply byte.
 constexpr std::array<const char *, 16> chip_type_names{
-    "K5",     type_err, type_err, "K8",     type_err, type_err, "K6",     "M47",
-    type_err, type_err, type_err, "K7",     "M48",    type_err, type_err, type_err,
+    "K5",     type_err, type_err, "K8", type_err, type_err, "K6",     "M47",
+    type_err, type_err, type_err, "K7", "M48",    type_err, type_err, type_err,
 };
 
 std::array<spi_config, chain_count> spi_configs;

@@ -8,14 +8,13 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
-
 
 namespace {
 
@@ -67,18 +66,25 @@ outcome query(loopback_server &server, const std::vector<std::string> &args,
     return outcome{run.exit_code, run.out, run.err, server.finish()};
 }
 
-std::string port_text(const loopback_server &server) { return std::to_string(server.port()); }
+std::string port_text(const loopback_server &server) {
+    return std::to_string(server.port());
+}
 
 // Lines of letters, each byte's place recognisable, so that lost or repeated pieces show.
 std::string pattern(std::size_t size) {
     std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = i % 61 == 60 ? '\n' : static_cast<char>('A' + i * 7 % 58);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = i % 61 == 60 ? '\n' : static_cast<char>('A' + i * 7 % 58);
     return bytes;
 }
 
-std::string usage_line() { return "usAge: " + testsupport::bin_path("api_query") + " [command [ip/host [port]]]\n"; }
+std::string usage_line() {
+    return "usAge: " + testsupport::bin_path("api_query") + " [command [ip/host [port]]]\n";
+}
 
-std::string error_text(int error) { return std::strerror(error); }
+std::string error_text(int error) {
+    return std::strerror(error);
+}
 
 // The cases that rely on the fixed port 4028 share one server port and so run in one case.
 struct default_port_case {
@@ -188,7 +194,8 @@ TEST(ApiQueryAddress, FixedPortsOfTheWrappingExamples) {
 }
 
 TEST(ApiQueryAddress, HostTakesEveryFormInetAddrReads) {
-    for (const std::string host : {"127.0.0.1", "127.1", "0x7f.1", "0177.0.0.1", "2130706433", "\t127.0.0.1 x"}) {
+    for (const std::string host :
+         {"127.0.0.1", "127.1", "0x7f.1", "0177.0.0.1", "2130706433", "\t127.0.0.1 x"}) {
         loopback_server server{{"ok"}};
         ASSERT_TRUE(server.bound());
         EXPECT_EQ(query(server, {"devs", host, port_text(server)}), (outcome{0, "ok\n", "", "devs"})) << host;
@@ -220,7 +227,10 @@ TEST(ApiQueryAddress, ConnectFailuresAreReportedOnStandardOutput) {
 
     const std::string refused = "Socket connect failed: " + error_text(ECONNREFUSED) + "\n";
     const std::vector<failed_connect_case> cases{
-        {"refused", {"devs", "127.0.0.1", refused_port}, "connect 127.0.0.1:" + refused_port + " 16\n", refused},
+        {"refused",
+         {"devs", "127.0.0.1", refused_port},
+         "connect 127.0.0.1:" + refused_port + " 16\n",
+         refused},
         {"port without digits", {"devs", "127.0.0.1", "x4028"}, "connect 127.0.0.1:0 16\n", refused},
         {"host of letters is not looked up",
          {"devs", "localhost", refused_port},
@@ -229,7 +239,8 @@ TEST(ApiQueryAddress, ConnectFailuresAreReportedOnStandardOutput) {
     };
     for (const failed_connect_case &c : cases) {
         testsupport::temp_dir dir;
-        const outcome got = query(unused, c.args, {"LD_PRELOAD=" API_QUERY_SHIM, "SHIM_TRACE=" + dir.file("trace")});
+        const outcome got =
+            query(unused, c.args, {"LD_PRELOAD=" API_QUERY_SHIM, "SHIM_TRACE=" + dir.file("trace")});
         EXPECT_EQ(got, (outcome{1, c.out, "", std::nullopt})) << c.name;
         EXPECT_EQ(testsupport::read_file(dir.file("trace")), "socket 2 1 0\n" + c.connect_trace) << c.name;
     }
@@ -284,13 +295,16 @@ TEST(ApiQueryReply, FirstNulEndsThePrintWhereverItArrives) {
     };
     for (const nul_case &c : cases) {
         std::string reply = pattern(c.size);
-        for (const std::size_t at : c.nuls) reply[at] = '\0';
+        for (const std::size_t at : c.nuls)
+            reply[at] = '\0';
         loopback_server server{{reply, c.end}};
         ASSERT_TRUE(server.bound());
-        const std::string failure = c.end == peer_end::reset ? "Recv failed: " + error_text(ECONNRESET) + "\n" : "";
+        const std::string failure =
+            c.end == peer_end::reset ? "Recv failed: " + error_text(ECONNRESET) + "\n" : "";
         EXPECT_EQ(query(server, {"summary", "127.0.0.1", port_text(server)},
                         {"LD_PRELOAD=" API_QUERY_SHIM, "SHIM_RECV_MAX=4096"}),
-                  (outcome{failure.empty() ? 0 : 1, failure + reply.substr(0, c.nuls.front()) + "\n", "", "summary"}))
+                  (outcome{failure.empty() ? 0 : 1, failure + reply.substr(0, c.nuls.front()) + "\n", "",
+                           "summary"}))
             << c.name;
     }
 }
@@ -311,9 +325,9 @@ TEST(ApiQueryReply, SilentPeerEndsTheWaitAsAFailedReceive) {
         testsupport::temp_dir dir;
         loopback_server server{{part, peer_end::hold}};
         ASSERT_TRUE(server.bound());
-        const outcome got = query(server, {"summary", "127.0.0.1", port_text(server)},
-                                  {"LD_PRELOAD=" API_QUERY_SHIM, "SHIM_RCVTIMEO_MS=200",
-                                   "SHIM_TRACE=" + dir.file("trace")});
+        const outcome got =
+            query(server, {"summary", "127.0.0.1", port_text(server)},
+                  {"LD_PRELOAD=" API_QUERY_SHIM, "SHIM_RCVTIMEO_MS=200", "SHIM_TRACE=" + dir.file("trace")});
         EXPECT_EQ(got, (outcome{1, "Recv failed: " + error_text(EAGAIN) + "\n" + part + "\n", "", "summary"}))
             << part.size() << " bytes before the silence";
         EXPECT_EQ(testsupport::split_lines(testsupport::read_file(dir.file("trace"))).back(),
@@ -327,7 +341,8 @@ TEST(ApiQueryReply, IdleBoundCountsFromTheLastByte) {
     loopback_server server{{"first;", peer_end::close, pieces, 100}};
     ASSERT_TRUE(server.bound());
     std::string whole = "first;";
-    for (const std::string &piece : pieces) whole += piece;
+    for (const std::string &piece : pieces)
+        whole += piece;
     EXPECT_EQ(query(server, {"summary", "127.0.0.1", port_text(server)},
                     {"LD_PRELOAD=" API_QUERY_SHIM, "SHIM_RCVTIMEO_MS=1000"}),
               (outcome{0, whole + "\n", "", "summary"}));
@@ -385,7 +400,10 @@ TEST(ApiQueryFaults, EachFailureHasItsMessageAndStatus) {
          "ok",
          {"SHIM_FAIL_SEND=" + std::to_string(ECONNRESET)},
          {1, "Send failed: " + error_text(ECONNRESET) + "\n", "", ""}},
-        {"first reply block", "ok", {"SHIM_FAIL_MALLOC_SIZE=65536"}, {1, "Err: OOM (65536)\n", "", "summary"}},
+        {"first reply block",
+         "ok",
+         {"SHIM_FAIL_MALLOC_SIZE=65536"},
+         {1, "Err: OOM (65536)\n", "", "summary"}},
         {"no growth below the first limit",
          pattern(65534),
          {"SHIM_FAIL_REALLOC_FROM=1"},

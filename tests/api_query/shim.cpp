@@ -54,7 +54,9 @@ void trace(const char *format, ...) { // NOLINT(cert-dcl50-cpp): printf-style, c
     ::close(fd);
 }
 
-template <typename F> F real(const char *name) { return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name)); }
+template <typename F> F real(const char *name) {
+    return reinterpret_cast<F>(::dlsym(RTLD_NEXT, name));
+}
 
 } // namespace
 
@@ -114,7 +116,7 @@ int setsockopt(int fd, int level, int name, const void *value, socklen_t len) {
         if (env_number("SHIM_RCVTIMEO_MS", ms)) {
             const timeval shortened{.tv_sec = ms / 1000, .tv_usec = (ms % 1000) * 1000};
             return real<int (*)(int, int, int, const void *, socklen_t)>("setsockopt")(fd, level, name,
-                                                                                      &shortened, len);
+                                                                                       &shortened, len);
         }
     } else {
         trace("setsockopt %d %d\n", level, name);

@@ -20,11 +20,16 @@ using testsupport::split_lines;
 using testsupport::temp_dir;
 using testsupport::write_file;
 
-std::string tool(const std::string &name) { return std::string{BENCH_TOOLS_DIR} + "/" + name; }
+std::string tool(const std::string &name) {
+    return std::string{BENCH_TOOLS_DIR} + "/" + name;
+}
 
 bench::sample timed(std::int64_t wall_us, std::int64_t cpu_us, std::int64_t rss_kib) {
-    return bench::sample{.wall_ns = wall_us * 1000, .user_ns = cpu_us * 750, .sys_ns = cpu_us * 250,
-                         .maxrss_kib = rss_kib, .status = 0};
+    return bench::sample{.wall_ns = wall_us * 1000,
+                         .user_ns = cpu_us * 750,
+                         .sys_ns = cpu_us * 250,
+                         .maxrss_kib = rss_kib,
+                         .status = 0};
 }
 
 TEST(Summary, MedianSpreadAndPeakOfUnorderedSamples) {
@@ -49,9 +54,9 @@ TEST(Summary, PercentileInterpolatesBetweenRanks) {
 }
 
 TEST(Plan, OptionsAndCommandsInTurn) {
-    const std::vector<std::string> args{"-n",     "1000", "-w",     "0",     "-i",  "cmd.txt", "-o",
-                                        "out",    "-e",   "A=1",    "-e",    "B=",  "--cmd",   "ours",
-                                        "/bin/q", "x",    "--cmd",  "nc",    "/bin/nc", "-N"};
+    const std::vector<std::string> args{"-n",     "1000", "-w",    "0",  "-i",      "cmd.txt", "-o",
+                                        "out",    "-e",   "A=1",   "-e", "B=",      "--cmd",   "ours",
+                                        "/bin/q", "x",    "--cmd", "nc", "/bin/nc", "-N"};
     bench::run_plan plan;
     ASSERT_EQ(bench::parse_plan(args, plan), "");
     EXPECT_EQ(plan.runs, 1000u);
@@ -126,7 +131,8 @@ std::string query(std::uint16_t port, const std::string &command, bool shut_writ
     if (shut_write) shutdown(fd, SHUT_WR);
     std::string reply;
     char buf[65536];
-    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;) reply.append(buf, static_cast<std::size_t>(n));
+    for (ssize_t n; (n = recv(fd, buf, sizeof buf, 0)) > 0;)
+        reply.append(buf, static_cast<std::size_t>(n));
     close(fd);
     return reply;
 }
@@ -150,8 +156,8 @@ TEST(ReplyServer, ServesEachConnectionItsReplyThenCloses) {
     };
     // Sizes on both sides of the server's 1 MiB chunk, and the way each kind of client ends its command.
     const std::vector<exchange> exchanges{
-        {"1000", false, 1000}, {"summary", true, 600},       {"", true, 600},
-        {"0", false, 0},       {"3145777", true, 3145777},   {"1048576", false, 1048576},
+        {"1000", false, 1000}, {"summary", true, 600},     {"", true, 600},
+        {"0", false, 0},       {"3145777", true, 3145777}, {"1048576", false, 1048576},
     };
     for (const exchange &e : exchanges) {
         std::int64_t served = -2;
@@ -225,16 +231,21 @@ TEST(Yardstick, HoldingAndStreamingFetchTheSameReply) {
         EXPECT_EQ(bench::fetch_reply(port, std::to_string(f.size), f.hint, f.how, out_fd), f.result) << label;
         server.join();
         ::close(out_fd);
-        if (f.result >= 0) EXPECT_TRUE(read_file(out) == expected_reply(f.size)) << label;
-        else EXPECT_EQ(read_file(out), "") << label;
+        if (f.result >= 0)
+            EXPECT_TRUE(read_file(out) == expected_reply(f.size)) << label;
+        else
+            EXPECT_EQ(read_file(out), "") << label;
     }
     close(fd);
 }
 
 TEST(YardstickTool, RefusesBadArguments) {
-    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
-             {}, {"keep", "4028", "10"}, {"hold", "0", "10"}, {"hold", "70000", "10"}, {"stream", "4028", "x"},
-             {"stream", "4028"}}) {
+    for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{{},
+                                                                                      {"keep", "4028", "10"},
+                                                                                      {"hold", "0", "10"},
+                                                                                      {"hold", "70000", "10"},
+                                                                                      {"stream", "4028", "x"},
+                                                                                      {"stream", "4028"}}) {
         std::vector<std::string> argv{tool("yardstick")};
         argv.insert(argv.end(), args.begin(), args.end());
         const auto r = run_program(argv);
@@ -249,15 +260,17 @@ TEST(RunOnce, StatusInputAndOutputOfTheChild) {
     bench::sample s;
     std::string why;
 
-    ASSERT_TRUE(bench::run_once({"/bin/sh", "-c", "tr a-z A-Z; exit 3"}, dir.file("in"), dir.file("out"), s, why))
+    ASSERT_TRUE(
+        bench::run_once({"/bin/sh", "-c", "tr a-z A-Z; exit 3"}, dir.file("in"), dir.file("out"), s, why))
         << why;
     EXPECT_EQ(bench::describe_status(s.status), "exit 3");
     EXPECT_EQ(read_file(dir.file("out")), "HELLO\n");
 
     setenv("BENCH_TEST_KEPT", "kept", 1);
     setenv("BENCH_TEST_REPLACED", "old", 1);
-    ASSERT_TRUE(bench::run_once({"/bin/sh", "-c", "echo $BENCH_TEST_KEPT $BENCH_TEST_REPLACED $BENCH_TEST_NEW"},
-                                "/dev/null", dir.file("env"), s, why, {"BENCH_TEST_REPLACED=new", "BENCH_TEST_NEW=x"}))
+    ASSERT_TRUE(bench::run_once(
+        {"/bin/sh", "-c", "echo $BENCH_TEST_KEPT $BENCH_TEST_REPLACED $BENCH_TEST_NEW"}, "/dev/null",
+        dir.file("env"), s, why, {"BENCH_TEST_REPLACED=new", "BENCH_TEST_NEW=x"}))
         << why;
     EXPECT_EQ(read_file(dir.file("env")), "kept new x\n");
 
@@ -317,7 +330,8 @@ TEST(BenchRunTool, OneCsvLinePerCommandAfterTheHeader) {
 
 TEST(BenchRunTool, AFailedRunIsAnErrorNotAFigure) {
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
-        {{"-n", "2", "--cmd", "t", "/bin/true", "--cmd", "f", "/bin/false"}, "bench_run: f: run 1 ended with exit 1\n"},
+        {{"-n", "2", "--cmd", "t", "/bin/true", "--cmd", "f", "/bin/false"},
+         "bench_run: f: run 1 ended with exit 1\n"},
         {{"-w", "0", "--cmd", "m", "/nonexistent/prog"},
          "bench_run: m: cannot start /nonexistent/prog: No such file or directory\n"},
     };

@@ -111,7 +111,8 @@ TEST_F(replay, an_edited_recording_replays_to_the_edited_result) {
 TEST_F(replay, a_program_that_departs_is_stopped_where_it_departs) {
     const std::string timeout = recorded("no_boards", {"watchdog", "-t", "30"});
     const std::string ticker = recorded("watchdog_stop3", {"watchdog", "-p", "5"});
-    const std::string ticking = "watchdog: Watchdog ping rate set to 4 seconds.\nwatchdog: Watchdog Ticking Away!\n";
+    const std::string ticking =
+        "watchdog: Watchdog ping rate set to 4 seconds.\nwatchdog: Watchdog Ticking Away!\n";
     const std::string end = "[    0.000000] end: still open: none; 3 board operations\n";
     const std::string close = "[    0.000000] #3 close /dev/watchdog0 = 0\n";
     struct departure {
@@ -136,12 +137,13 @@ TEST_F(replay, a_program_that_departs_is_stopped_where_it_departs) {
          "/dev/watchdog0\"\n"},
         {ticker,
          {"watchdog", "-p", "4"},
-         ticking + "boardsim: replay departs at operation #3: recorded \"wait 5 s\", the program did \"wait 4 s\"\n"},
+         ticking + "boardsim: replay departs at operation #3: recorded \"wait 5 s\", the program did \"wait "
+                   "4 s\"\n"},
         {replace(ticker, "[    0.000000] wait 5 s\n", ""),
          {"watchdog", "-p", "5"},
-         replace(ticking, "4 seconds", "5 seconds") +
-             "boardsim: replay departs at operation #3: recorded \"ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 "
-             "0\", the program did \"wait 5 s\"\n"},
+         replace(ticking, "4 seconds", "5 seconds") + "boardsim: replay departs at operation #3: recorded "
+                                                      "\"ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 "
+                                                      "0\", the program did \"wait 5 s\"\n"},
     };
     for (const departure &c : cases) {
         const auto r = run({"--replay", file("departed.txt", c.recording)}, c.program);

@@ -61,9 +61,10 @@ TEST_F(run_files, a_refused_run_or_a_program_that_cannot_start_leaves_every_file
     };
     for (const char *output : {"--trace", "--record", "--vcd"}) {
         const std::string kept = file("kept", "what an earlier run left\n");
-        for (const refused &c : {refused{{output, kept}, {missing}, 127},
-                                 refused{{output, kept, "--preload", dir_.file("none.so")}, {bin_path("test_type_spi")}, 2},
-                                 refused{{output, kept, "--scenario", bad}, {bin_path("test_type_spi")}, 2}}) {
+        for (const refused &c :
+             {refused{{output, kept}, {missing}, 127},
+              refused{{output, kept, "--preload", dir_.file("none.so")}, {bin_path("test_type_spi")}, 2},
+              refused{{output, kept, "--scenario", bad}, {bin_path("test_type_spi")}, 2}}) {
             SCOPED_TRACE(c.options[0] + " " + c.options[1] + " -- " + c.program[0]);
             const auto before = folder();
             EXPECT_EQ(run(c.options, c.program).exit_code, c.status);
@@ -95,23 +96,25 @@ TEST_F(run_files, a_finished_or_killed_run_puts_each_file_in_place_with_its_perm
     // The trace on a stream is written as the run goes, beside the program's own output.
     const auto streamed = run({"--scenario", scenario("no_boards"), "--trace", "/dev/stderr"},
                               {bin_path("watchdog"), "-t", "30"});
-    EXPECT_EQ(streamed.err, "[    0.000000] #1 open /dev/watchdog0 O_WRONLY = fd 3\n"
-                            "[    0.000000] #2 ioctl /dev/watchdog0 WDIOC_SETTIMEOUT 0xc0045706 30 -> 30 = 0\n"
-                            "watchdog: Watchdog timeout set to 30 seconds.\n"
-                            "[    0.000000] #3 close /dev/watchdog0 = 0\n"
-                            "[    0.000000] end: still open: none; 3 board operations\n");
+    EXPECT_EQ(streamed.err,
+              "[    0.000000] #1 open /dev/watchdog0 O_WRONLY = fd 3\n"
+              "[    0.000000] #2 ioctl /dev/watchdog0 WDIOC_SETTIMEOUT 0xc0045706 30 -> 30 = 0\n"
+              "watchdog: Watchdog timeout set to 30 seconds.\n"
+              "[    0.000000] #3 close /dev/watchdog0 = 0\n"
+              "[    0.000000] end: still open: none; 3 board operations\n");
 }
 
 TEST_F(run_files, ctrl_c_stops_the_program_and_the_runner_keeps_its_trace) {
     const std::string trace = file("trace", "old\n");
     const auto r = run({"--trace", trace}, {bin_path("boardsim_ticker"), "3"});
     EXPECT_EQ(r.exit_code, 130);
-    EXPECT_EQ(read_file(trace), "[    0.000000] #1 open /dev/watchdog0 O_WRONLY = fd 3\n"
-                                "[    0.000000] #2 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0\n"
-                                "[    0.000000] wait 1 s\n"
-                                "[    1.000000] #3 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0\n"
-                                "[    1.000000] wait 1 s\n"
-                                "[    2.000000] #4 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0\n");
+    EXPECT_EQ(read_file(trace),
+              "[    0.000000] #1 open /dev/watchdog0 O_WRONLY = fd 3\n"
+              "[    0.000000] #2 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0\n"
+              "[    0.000000] wait 1 s\n"
+              "[    1.000000] #3 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0\n"
+              "[    1.000000] wait 1 s\n"
+              "[    2.000000] #4 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0\n");
     EXPECT_EQ(folder().size(), 1u) << "no temporary left behind";
 }
 
@@ -148,13 +151,16 @@ TEST_F(run_files, one_file_by_any_path_is_never_both_an_input_and_an_output_or_t
 
 TEST_F(run_files, a_scenario_or_recording_from_a_pipe_is_read_once_and_serves_the_program) {
     const std::string k8 = "chain 0 type 3\n";
-    const auto piped = run({"--scenario", "/dev/stdin"}, {bin_path("test_type_spi")}, {.env = {}, .stdin_text = k8});
+    const auto piped =
+        run({"--scenario", "/dev/stdin"}, {bin_path("test_type_spi")}, {.env = {}, .stdin_text = k8});
     EXPECT_EQ(piped.exit_code, 0) << piped.err;
     EXPECT_EQ(piped.out, "K8\n");
 
     const std::string trace = dir_.file("k8.rec");
-    ASSERT_EQ(run({"--scenario", file("k8.scn", k8), "--trace", trace}, {bin_path("test_type_spi")}).out, "K8\n");
-    const auto replayed = run({"--replay", "/dev/stdin"}, {bin_path("test_type_spi")}, {.env = {}, .stdin_text = read_file(trace)});
+    ASSERT_EQ(run({"--scenario", file("k8.scn", k8), "--trace", trace}, {bin_path("test_type_spi")}).out,
+              "K8\n");
+    const auto replayed = run({"--replay", "/dev/stdin"}, {bin_path("test_type_spi")},
+                              {.env = {}, .stdin_text = read_file(trace)});
     EXPECT_EQ(replayed.exit_code, 0) << replayed.err;
     EXPECT_EQ(replayed.out, "K8\n");
 
@@ -173,11 +179,13 @@ TEST_F(run_files, a_scenario_or_recording_from_a_pipe_is_read_once_and_serves_th
 }
 
 TEST_F(run_files, the_programs_a_script_starts_each_get_the_board_and_add_to_the_trace) {
-    if (testsupport::with_emulator({"x"}).size() > 1) GTEST_SKIP() << "the build machine's shell cannot start ARM programs";
+    if (testsupport::with_emulator({"x"}).size() > 1)
+        GTEST_SKIP() << "the build machine's shell cannot start ARM programs";
     const std::string trace = dir_.file("trace");
-    const auto r = run({"--scenario", "/dev/stdin", "--trace", trace},
-                       {"/bin/sh", "-c", bin_path("test_type_spi") + " 2>/dev/null; " + bin_path("test_type")},
-                       {.env = {}, .stdin_text = "chain 0 type 3\n"});
+    const auto r =
+        run({"--scenario", "/dev/stdin", "--trace", trace},
+            {"/bin/sh", "-c", bin_path("test_type_spi") + " 2>/dev/null; " + bin_path("test_type")},
+            {.env = {}, .stdin_text = "chain 0 type 3\n"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "K8\nK8\n");
     lines ends;
@@ -189,7 +197,9 @@ TEST_F(run_files, the_programs_a_script_starts_each_get_the_board_and_add_to_the
 
 TEST_F(run_files, a_run_that_would_go_on_forever_ends_at_the_board_limits) {
     const std::string trace = dir_.file("trace");
-    auto at = [](int s) { return "[" + std::string(5 - std::to_string(s).size(), ' ') + std::to_string(s) + ".000000] "; };
+    auto at = [](int s) {
+        return "[" + std::string(5 - std::to_string(s).size(), ' ') + std::to_string(s) + ".000000] ";
+    };
     lines ticks{at(0) + "#1 open /dev/watchdog0 O_WRONLY = fd 3"};
     for (int n = 0; n <= 4; ++n) {
         ticks.push_back(at(5 * n) + "#" + std::to_string(n + 2) +
@@ -201,30 +211,37 @@ TEST_F(run_files, a_run_that_would_go_on_forever_ends_at_the_board_limits) {
         std::string err;
         lines trace_end;
     };
-    const std::string started = "watchdog: Watchdog ping rate set to 5 seconds.\nwatchdog: Watchdog Ticking Away!\n";
+    const std::string started =
+        "watchdog: Watchdog ping rate set to 5 seconds.\nwatchdog: Watchdog Ticking Away!\n";
     for (const bounded &c : {
              bounded{"run time-limit 20\n",
-                     started + "boardsim: the run reached its time limit of 20 s of board time and was stopped "
-                               "(\"run time-limit\" in a scenario sets it)\n",
+                     started +
+                         "boardsim: the run reached its time limit of 20 s of board time and was stopped "
+                         "(\"run time-limit\" in a scenario sets it)\n",
                      {at(20) + "signal SIGTERM at the time limit of 20 s of board time",
                       at(20) + "end: still open: /dev/watchdog0; 6 board operations"}},
              bounded{"run operation-limit 6\n",
                      started + "boardsim: the run reached its operation limit of 6 board operations and was "
                                "stopped (\"run operation-limit\" in a scenario sets it)\n",
-                     {at(20) + "wait 5 s", at(25) + "signal SIGTERM at the operation limit of 6 board operations",
+                     {at(20) + "wait 5 s",
+                      at(25) + "signal SIGTERM at the operation limit of 6 board operations",
                       at(25) + "end: still open: /dev/watchdog0; 6 board operations"}},
              // The board's defaults: an hour of board time.
              bounded{"",
-                     started + "boardsim: the run reached its time limit of 3600 s of board time and was stopped "
-                               "(\"run time-limit\" in a scenario sets it)\n",
+                     started +
+                         "boardsim: the run reached its time limit of 3600 s of board time and was stopped "
+                         "(\"run time-limit\" in a scenario sets it)\n",
                      {at(3600) + "signal SIGTERM at the time limit of 3600 s of board time",
                       at(3600) + "end: still open: /dev/watchdog0; 722 board operations"}},
              // The scenario's own stop comes first.
-             bounded{"watchdog stop-after 2\nrun time-limit 20\n", started,
-                     {at(5) + "signal SIGTERM after keep-alive 2", at(5) + "end: still open: /dev/watchdog0; 3 board operations"}},
+             bounded{"watchdog stop-after 2\nrun time-limit 20\n",
+                     started,
+                     {at(5) + "signal SIGTERM after keep-alive 2",
+                      at(5) + "end: still open: /dev/watchdog0; 3 board operations"}},
          }) {
         SCOPED_TRACE(c.scenario);
-        const auto r = run({"--scenario", file("board.scn", c.scenario), "--trace", trace}, {bin_path("watchdog"), "-p", "5"});
+        const auto r = run({"--scenario", file("board.scn", c.scenario), "--trace", trace},
+                           {bin_path("watchdog"), "-p", "5"});
         EXPECT_EQ(r.exit_code, 143);
         EXPECT_EQ(r.err, c.err);
         lines got = testsupport::split_lines(read_file(trace));

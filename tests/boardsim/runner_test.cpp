@@ -39,7 +39,8 @@ class runner : public ::testing::Test {
         lines words = testsupport::with_emulator({"program"});
         words.pop_back();
         std::string text;
-        for (const std::string &w : words) text += (text.empty() ? "" : " ") + w;
+        for (const std::string &w : words)
+            text += (text.empty() ? "" : " ") + w;
         return text;
     }
     std::string trace_path() const { return dir_.file("trace.txt"); }
@@ -250,11 +251,11 @@ TEST_F(runner, under_an_emulator_only_the_emulated_program_gets_the_preload) {
     // them on to it), and says what it ran with itself.
     const std::string emulator = dir_.file("emulator.sh");
     const std::string emulated = build_emulator();
-    testsupport::write_file(emulator, "echo \"emulator preload: ${LD_PRELOAD:-none}\" >&2\n" +
-                                          (emulated.empty()
-                                               ? "while [ \"$1\" = -E ]; do export \"$2\"; shift 2; done\n"
-                                                 "exec \"$@\"\n"
-                                               : "exec " + emulated + " \"$@\"\n"));
+    testsupport::write_file(emulator,
+                            "echo \"emulator preload: ${LD_PRELOAD:-none}\" >&2\n" +
+                                (emulated.empty() ? "while [ \"$1\" = -E ]; do export \"$2\"; shift 2; done\n"
+                                                    "exec \"$@\"\n"
+                                                  : "exec " + emulated + " \"$@\"\n"));
     const testsupport::run_result r = run(
         {"--scenario", scenario("chain2_k6"), "--trace", trace_path(), "--emulator", "/bin/sh " + emulator},
         {bin_path("test_type_spi")});

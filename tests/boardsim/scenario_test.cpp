@@ -180,12 +180,12 @@ TEST(scenario, malformed_lines_name_the_file_the_line_and_what_was_expected) {
         {"\"chain\" 1 inserted yes",
          "bad.scn:1: expected a setting: chain, spi, gpio, fclk1, vidgen, watchdog, "
          "fail-op or run, got \"chain\""},
-        {"chains 1 inserted yes",
-         "bad.scn:1: expected a setting: chain, spi, gpio, fclk1, vidgen, watchdog, "
-         "fail-op or run, got \"chains\""},
+        {"chains 1 inserted yes", "bad.scn:1: expected a setting: chain, spi, gpio, fclk1, vidgen, watchdog, "
+                                  "fail-op or run, got \"chains\""},
         {"run time-limit 1.5",
          "bad.scn:1: expected a time in whole seconds of board time, 0 to 1000000000 (0: none), got \"1.5\""},
-        {"run operation-limit", "bad.scn:1: expected a count of board operations (0: none), got the end of the line"},
+        {"run operation-limit",
+         "bad.scn:1: expected a count of board operations (0: none), got the end of the line"},
         {"run forever", "bad.scn:1: expected a run setting (time-limit, operation-limit), got \"forever\""},
         {std::string{"chain 1 type 6\n\0\n", 17}, "bad.scn:2: expected text, got a NUL byte"},
     };

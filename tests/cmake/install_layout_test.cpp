@@ -77,8 +77,9 @@ TEST(InstallLayout, TheInstalledRunnerRunsAShippedScenario) {
             words += (words.empty() ? "" : " ") + w;
         argv.insert(argv.end(), {"--emulator", words});
     }
-    argv.insert(argv.end(), {"--scenario", (stage / "share" / "boardsim" / "scenarios" / "chain2_k6.scn").string(),
-                             "--", (stage / "bin" / "test_type_spi").string()});
+    argv.insert(argv.end(),
+                {"--scenario", (stage / "share" / "boardsim" / "scenarios" / "chain2_k6.scn").string(), "--",
+                 (stage / "bin" / "test_type_spi").string()});
     const testsupport::run_result r = testsupport::run_program(argv);
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "K6\n");

@@ -86,7 +86,8 @@ bool known_diagnostics(const std::string &err) {
 std::vector<int> operations_to_walk(const lines &trace, int count, const std::string &port) {
     std::vector<int> chosen;
     if (testsupport::with_emulator({"program"}).size() == 1) {
-        for (int n = 1; n <= count; ++n) chosen.push_back(n);
+        for (int n = 1; n <= count; ++n)
+            chosen.push_back(n);
         return chosen;
     }
     static const std::regex operation{R"(#([0-9]+) (\S+) (\S+) ?(\S*))"};

@@ -39,7 +39,8 @@ namespace vexadouble {
 struct board_outcome {
     testsupport::run_result result; // the runner's: the program's status, 128 + N for signal N
     std::vector<std::string> calls; // the double's record (empty with the stand-in)
-    std::vector<std::string> trace; // the simulated board's trace, with virtual times; "= fd N" for descriptors
+    std::vector<std::string>
+        trace; // the simulated board's trace, with virtual times; "= fd N" for descriptors
 };
 
 enum class library { double_, standin };

@@ -15,7 +15,6 @@
 #include <unistd.h>
 #include <vector>
 
-
 namespace {
 
 using namespace std::string_literals;
@@ -26,7 +25,8 @@ class stand_in {
     explicit stand_in(const std::vector<std::string> &args) {
         std::vector<std::string> argv;
         std::istringstream emulator{STATUS_SERVER_EMULATOR};
-        for (std::string word; emulator >> word;) argv.push_back(word);
+        for (std::string word; emulator >> word;)
+            argv.push_back(word);
         argv.insert(argv.end(), {testsupport::bin_path("status_server"), "-p", "0"});
         argv.insert(argv.end(), args.begin(), args.end());
 
@@ -38,7 +38,8 @@ class stand_in {
         std::string line;
         pollfd pfd{out[0], POLLIN, 0};
         char c = 0;
-        while (::poll(&pfd, 1, 10000) > 0 && ::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+        while (::poll(&pfd, 1, 10000) > 0 && ::read(out[0], &c, 1) == 1 && c != '\n')
+            line += c;
         ::close(out[0]);
         banner_ = line;
         port_ = line.substr(line.rfind(':') + 1);
@@ -62,7 +63,8 @@ class stand_in {
 // Lines of 63 letters a..z over and over, each line ended by a line feed.
 std::string pattern(std::size_t size) {
     std::string bytes(size, '\0');
-    for (std::size_t i = 0; i < size; ++i) bytes[i] = i % 64 == 63 ? '\n' : static_cast<char>('a' + i % 26);
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = i % 64 == 63 ? '\n' : static_cast<char>('a' + i % 26);
     return bytes;
 }
 
@@ -78,9 +80,15 @@ TEST(StatusServer, ServesEachBehaviourToApiQuery) {
     const std::string reset = "Recv failed: "s + std::strerror(ECONNRESET) + "\n";
     const std::string silent = "Recv failed: "s + std::strerror(EAGAIN) + "\n";
     const std::vector<exchange_case> cases{
-        {"summary", {}, "summary", 0,
+        {"summary",
+         {},
+         "summary",
+         0,
          "status=ok command=summary elapsed=0 chains=0 hashrate=0.00 accepted=0 rejected=0\n"},
-        {"default command", {}, "", 0,
+        {"default command",
+         {},
+         "",
+         0,
          "status=ok command=summary elapsed=0 chains=0 hashrate=0.00 accepted=0 rejected=0\n"},
         {"version", {}, "version", 0, "status=ok command=version server=status_server api=1\n"},
         {"devs", {}, " devs ", 0, "status=ok command=devs count=0\n"},
@@ -105,10 +113,11 @@ TEST(StatusServer, ServesEachBehaviourToApiQuery) {
         options.timeout_seconds = 30;
         // The silent peer is waited for with the program's idle bound, shortened from 60 s.
         options.env = {"LD_PRELOAD=" API_QUERY_SHIM, "SHIM_RCVTIMEO_MS=200"};
-        const testsupport::run_result run =
-            testsupport::run_program({testsupport::bin_path("api_query"), c.command, "127.0.0.1", server.port()}, options);
+        const testsupport::run_result run = testsupport::run_program(
+            {testsupport::bin_path("api_query"), c.command, "127.0.0.1", server.port()}, options);
         EXPECT_EQ(run.exit_code, c.exit_code) << c.name;
-        EXPECT_TRUE(run.out == c.out) << c.name << ": " << run.out.size() << " bytes: " << run.out.substr(0, 120);
+        EXPECT_TRUE(run.out == c.out)
+            << c.name << ": " << run.out.size() << " bytes: " << run.out.substr(0, 120);
         EXPECT_EQ(run.err, "") << c.name;
         EXPECT_EQ(server.wait(), 0) << c.name;
     }
@@ -122,8 +131,8 @@ TEST(StatusServer, ServesConnectionsOneAfterAnotherUpToTheCount) {
         {"pools", "status=error msg=unknown command\n"},
     };
     for (const auto &[command, reply] : exchanges) {
-        const testsupport::run_result run =
-            testsupport::run_program({testsupport::bin_path("api_query"), command, "127.0.0.1", server.port()});
+        const testsupport::run_result run = testsupport::run_program(
+            {testsupport::bin_path("api_query"), command, "127.0.0.1", server.port()});
         EXPECT_EQ(run.exit_code, 0) << command;
         EXPECT_EQ(run.out, reply) << command;
     }
@@ -135,7 +144,8 @@ TEST(StatusServer, RefusesBadOptions) {
         "usage: " + testsupport::bin_path("status_server") +
         " [-a address] [-p port] [-m answer|close|nul|size|reset|silent] [-s bytes] [-c connections]\n";
     const std::vector<std::vector<std::string>> cases{
-        {"-m", "hang"}, {"-p", "65536"}, {"-p", "40x"}, {"-p", "-1"}, {"-s", "x"}, {"-c", "0"}, {"extra"}, {"-z"},
+        {"-m", "hang"}, {"-p", "65536"}, {"-p", "40x"}, {"-p", "-1"},
+        {"-s", "x"},    {"-c", "0"},     {"extra"},     {"-z"},
     };
     for (const std::vector<std::string> &args : cases) {
         std::vector<std::string> argv{testsupport::bin_path("status_server")};

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <sched.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -34,7 +34,8 @@ bool gone(pid_t pid) {
 std::string read_line(int fd) {
     std::string line;
     char c = 0;
-    while (::read(fd, &c, 1) == 1 && c != '\n') line += c;
+    while (::read(fd, &c, 1) == 1 && c != '\n')
+        line += c;
     return line;
 }
 

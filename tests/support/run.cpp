@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <fstream>
 #include <filesystem>
+#include <fstream>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -25,7 +25,8 @@ namespace {
 std::vector<std::string> emulator_prefix() {
     std::vector<std::string> prefix;
     std::istringstream words{BOARD_TOOLS_EMULATOR};
-    for (std::string word; words >> word;) prefix.push_back(word);
+    for (std::string word; words >> word;)
+        prefix.push_back(word);
     return prefix;
 }
 
@@ -93,17 +94,20 @@ process::process(const std::vector<std::string> &argv, const process_streams &fd
     watch_fatal_signals();
     std::vector<std::string> args = argv;
     std::vector<char *> argv_c;
-    for (std::string &a : args) argv_c.push_back(a.data());
+    for (std::string &a : args)
+        argv_c.push_back(a.data());
     argv_c.push_back(nullptr);
     std::vector<std::string> entries = env;
     std::vector<char *> env_c;
-    for (std::string &e : entries) env_c.push_back(e.data());
+    for (std::string &e : entries)
+        env_c.push_back(e.data());
     env_c.push_back(nullptr);
     char **const envp = env.empty() ? environ : env_c.data();
 
     // The exec's error comes back through this pipe, which a successful exec closes.
     int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0) throw std::runtime_error(std::string{"pipe: "} + std::strerror(errno));
+    if (::pipe2(report, O_CLOEXEC) != 0)
+        throw std::runtime_error(std::string{"pipe: "} + std::strerror(errno));
     const pid_t parent = ::getpid();
     const pid_t pid = ::fork();
     if (pid < 0) {
@@ -182,7 +186,8 @@ std::vector<std::string> with_emulator(const std::vector<std::string> &argv,
     if (args.empty() || argv.empty()) return argv;
     // The loader's variables are meant for the program's loader, not the emulator's: an ARM
     // preload would make the host loader complain on the program's standard error.
-    for (const std::string &entry : loader_env) args.insert(args.end(), {"-E", entry});
+    for (const std::string &entry : loader_env)
+        args.insert(args.end(), {"-E", entry});
     args.push_back(argv.front());
     // The simulated board's runner starts the program itself, so it needs the emulator as well.
     const auto own_end = std::find(argv.begin(), argv.end(), "--");
@@ -192,14 +197,19 @@ std::vector<std::string> with_emulator(const std::vector<std::string> &argv,
     return args;
 }
 
-std::string bin_path(const std::string &name) { return std::string{BOARD_TOOLS_BIN_DIR} + "/" + name; }
-std::string lib_path(const std::string &name) { return std::string{BOARD_TOOLS_LIB_DIR} + "/" + name; }
+std::string bin_path(const std::string &name) {
+    return std::string{BOARD_TOOLS_BIN_DIR} + "/" + name;
+}
+std::string lib_path(const std::string &name) {
+    return std::string{BOARD_TOOLS_LIB_DIR} + "/" + name;
+}
 
 run_result run_program(const std::vector<std::string> &argv_in, const run_options &options) {
     const bool emulated = !emulator_prefix().empty();
     std::vector<std::string> env;
     std::vector<std::string> loader_env;
-    for (char **e = environ; *e != nullptr; ++e) env.emplace_back(*e);
+    for (char **e = environ; *e != nullptr; ++e)
+        env.emplace_back(*e);
     for (const std::string &extra : options.env) {
         const std::string name = extra.substr(0, extra.find('=') + 1);
         if (emulated && name.rfind("LD_", 0) == 0) {
@@ -223,8 +233,8 @@ run_result run_program(const std::vector<std::string> &argv_in, const run_option
 
     // Feed standard input in one go; programs here read little or nothing.
     signal(SIGPIPE, SIG_IGN);
-    if (!options.stdin_text.empty())
-        [[maybe_unused]] auto n = write(in_pipe[1], options.stdin_text.data(), options.stdin_text.size());
+    if (!options.stdin_text.empty()) [[maybe_unused]]
+        auto n = write(in_pipe[1], options.stdin_text.data(), options.stdin_text.size());
     close(in_pipe[1]);
 
     run_result result;
@@ -292,7 +302,8 @@ std::string read_file(const std::string &path) {
 std::vector<std::string> split_lines(const std::string &text) {
     std::vector<std::string> lines;
     std::istringstream stream{text};
-    for (std::string line; std::getline(stream, line);) lines.push_back(line);
+    for (std::string line; std::getline(stream, line);)
+        lines.push_back(line);
     return lines;
 }
 

@@ -14,9 +14,9 @@ struct run_result {
 };
 
 struct run_options {
-    std::vector<std::string> env;  // extra NAME=value entries, on top of the test's own environment
-    std::string stdin_text;        // written to the program's standard input, which is then closed
-    int timeout_seconds = 60;      // a hung program is killed with SIGKILL after this long
+    std::vector<std::string> env; // extra NAME=value entries, on top of the test's own environment
+    std::string stdin_text;       // written to the program's standard input, which is then closed
+    int timeout_seconds = 60;     // a hung program is killed with SIGKILL after this long
 };
 
 // argv[0] is a path. When the build runs its programs under an emulator, it is put in front.

@@ -1,6 +1,6 @@
 // GPIO, clock and voltage operations against the simulated board: the exact bytes each one moves.
-#include "board_ops.h"
 #include "board_io.h"
+#include "board_ops.h"
 #include "decimal.h"
 
 #include <gmock/gmock.h>
@@ -15,24 +15,26 @@ using board_io = board_test;
 constexpr const char *fclk_export_file = "/sys/devices/soc0/amba/f8007000.devcfg/fclk_export";
 constexpr const char *set_rate_file = "/sys/devices/soc0/amba/f8007000.devcfg/fclk/fclk1/set_rate";
 
-std::string line(const std::string &text) { return text; }
+std::string line(const std::string &text) {
+    return text;
+}
 
 TEST_F(board_io, export_writes_the_number_then_the_direction_with_its_nul) {
     gpio_export(872, 0);
     gpio_export(896, 1);
-    EXPECT_THAT(board_ops(), ElementsAre(                                                    //
-                                  "open /sys/class/gpio/export O_WRONLY = fd",                 //
-                                  "write /sys/class/gpio/export \"872\" (3) = 3",              //
-                                  "close /sys/class/gpio/export = 0",                          //
-                                  "open /sys/class/gpio/gpio872/direction O_WRONLY = fd",      //
-                                  "write /sys/class/gpio/gpio872/direction \"out\\0\" (4) = 4", //
-                                  "close /sys/class/gpio/gpio872/direction = 0",               //
-                                  "open /sys/class/gpio/export O_WRONLY = fd",                 //
-                                  "write /sys/class/gpio/export \"896\" (3) = 3",              //
-                                  "close /sys/class/gpio/export = 0",                          //
-                                  "open /sys/class/gpio/gpio896/direction O_WRONLY = fd",      //
-                                  "write /sys/class/gpio/gpio896/direction \"in\\0\" (3) = 3", //
-                                  "close /sys/class/gpio/gpio896/direction = 0"));
+    EXPECT_THAT(board_ops(), ElementsAre(                                                      //
+                                 "open /sys/class/gpio/export O_WRONLY = fd",                  //
+                                 "write /sys/class/gpio/export \"872\" (3) = 3",               //
+                                 "close /sys/class/gpio/export = 0",                           //
+                                 "open /sys/class/gpio/gpio872/direction O_WRONLY = fd",       //
+                                 "write /sys/class/gpio/gpio872/direction \"out\\0\" (4) = 4", //
+                                 "close /sys/class/gpio/gpio872/direction = 0",                //
+                                 "open /sys/class/gpio/export O_WRONLY = fd",                  //
+                                 "write /sys/class/gpio/export \"896\" (3) = 3",               //
+                                 "close /sys/class/gpio/export = 0",                           //
+                                 "open /sys/class/gpio/gpio896/direction O_WRONLY = fd",       //
+                                 "write /sys/class/gpio/gpio896/direction \"in\\0\" (3) = 3",  //
+                                 "close /sys/class/gpio/gpio896/direction = 0"));
     ASSERT_TRUE(boardsim::gpio(872).has_value());
     EXPECT_TRUE(boardsim::gpio(872)->output);
     EXPECT_EQ(boardsim::gpio(872)->level, 0);
@@ -74,14 +76,14 @@ TEST_F(board_io, set_value_writes_one_digit_and_its_nul) {
     EXPECT_EQ(boardsim::gpio(854)->level, 0);
     gpio_set_value(854, -1);
     EXPECT_THAT(board_ops(), ElementsAre("open /sys/class/gpio/gpio854/value O_WRONLY = fd",
-                                          "write /sys/class/gpio/gpio854/value \"1\\0\" (2) = 2",
-                                          "close /sys/class/gpio/gpio854/value = 0",
-                                          "open /sys/class/gpio/gpio854/value O_WRONLY = fd",
-                                          "write /sys/class/gpio/gpio854/value \"0\\0\" (2) = 2",
-                                          "close /sys/class/gpio/gpio854/value = 0",
-                                          "open /sys/class/gpio/gpio854/value O_WRONLY = fd",
-                                          "write /sys/class/gpio/gpio854/value \"1\\0\" (2) = 2",
-                                          "close /sys/class/gpio/gpio854/value = 0"));
+                                         "write /sys/class/gpio/gpio854/value \"1\\0\" (2) = 2",
+                                         "close /sys/class/gpio/gpio854/value = 0",
+                                         "open /sys/class/gpio/gpio854/value O_WRONLY = fd",
+                                         "write /sys/class/gpio/gpio854/value \"0\\0\" (2) = 2",
+                                         "close /sys/class/gpio/gpio854/value = 0",
+                                         "open /sys/class/gpio/gpio854/value O_WRONLY = fd",
+                                         "write /sys/class/gpio/gpio854/value \"1\\0\" (2) = 2",
+                                         "close /sys/class/gpio/gpio854/value = 0"));
 }
 
 TEST_F(board_io, set_value_on_a_line_never_exported_opens_nothing_else) {
@@ -120,17 +122,18 @@ TEST_F(board_io, clock_export_and_rate_round_trip) {
     fclk_export();
     EXPECT_EQ(fclk_set_rate(400000), 6400000);
     EXPECT_EQ(fclk_get_rate(), 6400000);
-    EXPECT_THAT(board_ops(),
-                ElementsAre(line("open ") + fclk_export_file + " O_WRONLY = fd",
-                            line("write ") + fclk_export_file + " \"fclk1\" (5) = 5",
-                            line("close ") + fclk_export_file + " = 0",
-                            line("open ") + set_rate_file + " O_WRONLY = fd",
-                            line("write ") + set_rate_file + " \"6400000\" (7) = 7",
-                            line("close ") + set_rate_file + " = 0", line("open ") + set_rate_file + " O_RDONLY = fd",
-                            line("read ") + set_rate_file + " ask 12 = 8 \"6400000\\n\"",
-                            line("close ") + set_rate_file + " = 0", line("open ") + set_rate_file + " O_RDONLY = fd",
-                            line("read ") + set_rate_file + " ask 12 = 8 \"6400000\\n\"",
-                            line("close ") + set_rate_file + " = 0"));
+    EXPECT_THAT(board_ops(), ElementsAre(line("open ") + fclk_export_file + " O_WRONLY = fd",
+                                         line("write ") + fclk_export_file + " \"fclk1\" (5) = 5",
+                                         line("close ") + fclk_export_file + " = 0",
+                                         line("open ") + set_rate_file + " O_WRONLY = fd",
+                                         line("write ") + set_rate_file + " \"6400000\" (7) = 7",
+                                         line("close ") + set_rate_file + " = 0",
+                                         line("open ") + set_rate_file + " O_RDONLY = fd",
+                                         line("read ") + set_rate_file + " ask 12 = 8 \"6400000\\n\"",
+                                         line("close ") + set_rate_file + " = 0",
+                                         line("open ") + set_rate_file + " O_RDONLY = fd",
+                                         line("read ") + set_rate_file + " ask 12 = 8 \"6400000\\n\"",
+                                         line("close ") + set_rate_file + " = 0"));
     EXPECT_EQ(boardsim::fclk_exports(), 1);
 }
 
@@ -139,8 +142,8 @@ TEST_F(board_io, rate_read_back_is_what_the_driver_says) {
         const char *readback;
         std::int32_t expected;
     } cases[] = {
-        {"\"6399999\\n\"", 6399999}, {"\"  -42x\"", -42},         {"\"abc\"", 0},
-        {"\"\"", 0},                 {"\"999999999999\"", INT32_MAX}, {"\"+17\"", 17},
+        {"\"6399999\\n\"", 6399999},     {"\"  -42x\"", -42}, {"\"abc\"", 0}, {"\"\"", 0},
+        {"\"999999999999\"", INT32_MAX}, {"\"+17\"", 17},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.readback);

@@ -25,16 +25,23 @@ std::uint16_t crc16_bitwise(const bytes &data) {
     std::uint16_t crc = 0xFFFF;
     for (std::uint8_t byte : data) {
         crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1) != 0 ? (crc >> 1) ^ 0xA001 : crc >> 1;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 1) != 0 ? (crc >> 1) ^ 0xA001 : crc >> 1;
     }
     return crc;
 }
 
-bytes ascii(const std::string &text) { return bytes(text.begin(), text.end()); }
+bytes ascii(const std::string &text) {
+    return bytes(text.begin(), text.end());
+}
 
-std::uint16_t crc_of(const bytes &data) { return crc16_modbus(data.data(), static_cast<std::uint16_t>(data.size())); }
+std::uint16_t crc_of(const bytes &data) {
+    return crc16_modbus(data.data(), static_cast<std::uint16_t>(data.size()));
+}
 
-bytes frame_bytes(const std::array<std::uint8_t, reg_frame_len> &frame) { return bytes(frame.begin(), frame.end()); }
+bytes frame_bytes(const std::array<std::uint8_t, reg_frame_len> &frame) {
+    return bytes(frame.begin(), frame.end());
+}
 
 TEST(Crc16Modbus, KnownValues) {
     EXPECT_EQ(crc_of(ascii("123456789")), 0x4B37);
@@ -50,7 +57,8 @@ TEST(Crc16Modbus, AgreesWithBitwiseReferenceOnRandomInput) {
     std::uniform_int_distribution<int> length(0, 600);
     for (int round = 0; round < 400; ++round) {
         bytes data(static_cast<std::size_t>(length(random)));
-        for (auto &b : data) b = static_cast<std::uint8_t>(byte(random));
+        for (auto &b : data)
+            b = static_cast<std::uint8_t>(byte(random));
         ASSERT_EQ(crc_of(data), crc16_bitwise(data)) << "length " << data.size() << ", round " << round;
     }
 }
@@ -58,7 +66,8 @@ TEST(Crc16Modbus, AgreesWithBitwiseReferenceOnRandomInput) {
 TEST(RegisterFrame, WorkedFrames) {
     const bytes reg{0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C};
     EXPECT_EQ(frame_bytes(build_reg_frame(0x01, reg.data())),
-              (bytes{0x09, 0x01, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0xA8, 0xE8}));
+              (bytes{0x09, 0x01, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09, 0x0A, 0x0B, 0x0C, 0xA8,
+                     0xE8}));
 
     const bytes zeros(12, 0x00);
     EXPECT_EQ(frame_bytes(build_reg_frame(0x00, zeros.data())),
@@ -67,7 +76,8 @@ TEST(RegisterFrame, WorkedFrames) {
 
 bytes counting(std::size_t n) {
     bytes data(n);
-    for (std::size_t i = 0; i < n; ++i) data[i] = static_cast<std::uint8_t>(i);
+    for (std::size_t i = 0; i < n; ++i)
+        data[i] = static_cast<std::uint8_t>(i);
     return data;
 }
 
@@ -143,13 +153,14 @@ TEST(ChainCmdDeathTest, MissingBufferStopsTheProcessNamingIt) {
     } const cases[] = {
         {"write_reg", [](chain_ctx *c) { vexa_cmd_write_reg(c, 1, nullptr); }, "reg != \\(\\(void \\*\\)0\\)",
          "send command [write_reg] \n"},
-        {"bist_start", [](chain_ctx *c) { vexa_cmd_bist_start(c, 1, nullptr); }, "result != \\(\\(void \\*\\)0\\)",
-         "send command [bist_start] \n"},
-        {"read_result", [](chain_ctx *c) { vexa_cmd_read_result(c, 1, nullptr); }, "res != \\(\\(void \\*\\)0\\)", ""},
+        {"bist_start", [](chain_ctx *c) { vexa_cmd_bist_start(c, 1, nullptr); },
+         "result != \\(\\(void \\*\\)0\\)", "send command [bist_start] \n"},
+        {"read_result", [](chain_ctx *c) { vexa_cmd_read_result(c, 1, nullptr); },
+         "res != \\(\\(void \\*\\)0\\)", ""},
         {"read_status", [](chain_ctx *c) { vexa_cmd_read_status(c, 1, nullptr); },
          "status != \\(\\(void \\*\\)0\\)", ""},
-        {"write_block", [](chain_ctx *c) { vexa_cmd_write_block(c, 1, nullptr); }, "block != \\(\\(void \\*\\)0\\)",
-         ""},
+        {"write_block", [](chain_ctx *c) { vexa_cmd_write_block(c, 1, nullptr); },
+         "block != \\(\\(void \\*\\)0\\)", ""},
     };
     for (const auto &c : cases) {
         const std::string out = dir.file(c.name);
@@ -195,12 +206,15 @@ std::string sent(const bytes &data) {
     return "write /dev/spidev0.0 " + hex(data) + " (" + n + ") = " + n;
 }
 
-std::string got(std::uint8_t b0, std::uint8_t b1) { return "read /dev/spidev0.0 ask 2 = 2 " + hex({b0, b1}); }
+std::string got(std::uint8_t b0, std::uint8_t b1) {
+    return "read /dev/spidev0.0 ask 2 = 2 " + hex({b0, b1});
+}
 
 // A whole reply as the pair reads that clock it in.
 lines got(const bytes &reply) {
     lines out;
-    for (std::size_t k = 0; k + 1 < reply.size(); k += 2) out.push_back(got(reply[k], reply[k + 1]));
+    for (std::size_t k = 0; k + 1 < reply.size(); k += 2)
+        out.push_back(got(reply[k], reply[k + 1]));
     return out;
 }
 
@@ -217,7 +231,9 @@ lines operator+(lines a, const std::string &b) {
     a.push_back(b);
     return a;
 }
-lines repeat(std::size_t n, const std::string &line) { return lines(n, line); }
+lines repeat(std::size_t n, const std::string &line) {
+    return lines(n, line);
+}
 
 // CRC of a result reply computed apart from the layer: bytes 0-5 pair-swapped, bit by bit.
 bytes with_result_crc(bytes reply) {
@@ -269,7 +285,8 @@ class ChainCmdSet : public ::testing::Test {
 
     std::vector<std::string> frame_kinds() const {
         std::vector<std::string> kinds;
-        for (const boardsim::frame &f : boardsim::frames(0)) kinds.push_back(f.kind);
+        for (const boardsim::frame &f : boardsim::frames(0))
+            kinds.push_back(f.kind);
         return kinds;
     }
 
@@ -287,12 +304,21 @@ TEST_F(ChainCmdSet, SelfTestCommandsAnnounceThemselvesAndReadTheirWholeReply) {
         const char *line;
         bytes delivered; // the caller's 4-byte buffer after the call
     } const cases[] = {
-        {"bist_start", 0x01, [](chain_ctx *c, std::uint8_t id, bytes &b) { return vexa_cmd_bist_start(c, id, b.data()); },
-         "send command [bist_start] \n", {0x31, 0xAB, 0xCD, 0xEF}},
-        {"bist_collect", 0x0B, [](chain_ctx *c, std::uint8_t id, bytes &) { return vexa_cmd_bist_collect(c, id); },
-         "send command [bist_collect] \n", {0xEE, 0xEE, 0xEE, 0xEE}},
-        {"bist_fix", 0x03, [](chain_ctx *c, std::uint8_t id, bytes &) { return vexa_cmd_bist_fix(c, id); },
-         "send command [bist_fix] \n", {0xEE, 0xEE, 0xEE, 0xEE}},
+        {"bist_start",
+         0x01,
+         [](chain_ctx *c, std::uint8_t id, bytes &b) { return vexa_cmd_bist_start(c, id, b.data()); },
+         "send command [bist_start] \n",
+         {0x31, 0xAB, 0xCD, 0xEF}},
+        {"bist_collect",
+         0x0B,
+         [](chain_ctx *c, std::uint8_t id, bytes &) { return vexa_cmd_bist_collect(c, id); },
+         "send command [bist_collect] \n",
+         {0xEE, 0xEE, 0xEE, 0xEE}},
+        {"bist_fix",
+         0x03,
+         [](chain_ctx *c, std::uint8_t id, bytes &) { return vexa_cmd_bist_fix(c, id); },
+         "send command [bist_fix] \n",
+         {0xEE, 0xEE, 0xEE, 0xEE}},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.kind);
@@ -300,7 +326,8 @@ TEST_F(ChainCmdSet, SelfTestCommandsAnnounceThemselvesAndReadTheirWholeReply) {
         ASSERT_TRUE(board("chain 0 noise 2 0x00 0x00\nchain 0 reply " + std::string(c.kind) + words(reply)));
         bytes buffer(4, 0xEE);
         EXPECT_EQ(c.run(&chain_, 0x05, buffer), 1);
-        EXPECT_EQ(wire(), (lines{sent({c.opcode, 0x05}), sent({0x00, 0x00}), got(0, 0), got(0, 0)} + got(reply)));
+        EXPECT_EQ(wire(),
+                  (lines{sent({c.opcode, 0x05}), sent({0x00, 0x00}), got(0, 0), got(0, 0)} + got(reply)));
         EXPECT_EQ(buffer, c.delivered);
         EXPECT_EQ(out_, c.line);
         EXPECT_EQ(err_, "");
@@ -319,9 +346,12 @@ TEST_F(ChainCmdSet, SelfTestStartFailsWithItsBufferUntouched) {
          lines{sent({0x01, 0x00}), sent({0x00, 0x00})} + repeat(144, got(0xFF, 0xFF)), ""},
         {"reply past the budget", "chain 0 noise 144 0x10 0x01",
          lines{sent({0x01, 0x00}), sent({0x00, 0x00})} + repeat(144, got(0x10, 0x01)), ""},
-        {"second pair not sent", "chain 0 fail-writes after 1",
-         {sent({0x01, 0x00}), "write /dev/spidev0.0 [00 00] (2) = -1 EIO"}, ""},
-        {"read fails", "chain 0 fail-reads all",
+        {"second pair not sent",
+         "chain 0 fail-writes after 1",
+         {sent({0x01, 0x00}), "write /dev/spidev0.0 [00 00] (2) = -1 EIO"},
+         ""},
+        {"read fails",
+         "chain 0 fail-reads all",
          {sent({0x01, 0x00}), sent({0x00, 0x00}), "read /dev/spidev0.0 ask 2 = -1 EIO"},
          "spi_poll_result spi_read_data failed.\n"},
     };
@@ -406,8 +436,12 @@ TEST_F(ChainCmdSet, ResultReadAcceptsOnlyAHeaderWithDataAndACorrectCrc) {
          repeat(144, got(0x00, 0x18))},
         {"wrong opcode never accepted", "chain 0 result 0x81 0x01 0x11 0x22 0x33 0x44", 0, untouched,
          got(with_result_crc({0x81, 0x01, 0x11, 0x22, 0x33, 0x44})) + repeat(140, got(0, 0))},
-        {"crc mismatch ends the read at once", "chain 0 noise 4 0x18 0x01", 0, untouched, repeat(4, got(0x18, 0x01))},
-        {"read fails", "chain 0 fail-reads after 2", 0, untouched,
+        {"crc mismatch ends the read at once", "chain 0 noise 4 0x18 0x01", 0, untouched,
+         repeat(4, got(0x18, 0x01))},
+        {"read fails",
+         "chain 0 fail-reads after 2",
+         0,
+         untouched,
          {got(0x18, 0x01), got(0x11, 0x22), "read /dev/spidev0.0 ask 2 = -1 EIO"}},
     };
     for (const auto &c : cases) {
@@ -442,11 +476,12 @@ TEST_F(ChainCmdSet, StatusReadAcceptsOnlyHeader1A) {
     const std::string with_status = "chain 0 status 0 1 2 3 4 5 6 7 8 0xFE 10 11 12 13\n";
     const read_case cases[] = {
         {"status delivered", with_status, 1, status, got(reply)},
-        {"a 0A header is refused, the 1A one after it read", with_status + "chain 0 status-0a-first yes", 1, status,
-         got(bytes{0x0A, 0x00} + bytes(14, 0)) + got(reply)},
+        {"a 0A header is refused, the 1A one after it read", with_status + "chain 0 status-0a-first yes", 1,
+         status, got(bytes{0x0A, 0x00} + bytes(14, 0)) + got(reply)},
         {"noise within the budget", with_status + "chain 0 noise 143 0x1B 0x1A", 1, status,
          repeat(143, got(0x1B, 0x1A)) + got(reply)},
-        {"0A headers only", with_status + "chain 0 noise 144 0x0A 0x00", 0, untouched, repeat(144, got(0x0A, 0x00))},
+        {"0A headers only", with_status + "chain 0 noise 144 0x0A 0x00", 0, untouched,
+         repeat(144, got(0x0A, 0x00))},
         {"silent chain", "chain 0 silent 0xFF", 0, untouched, repeat(144, got(0xFF, 0xFF))},
         {"read fails in the body", with_status + "chain 0 fail-reads after 5", 0, untouched,
          got(bytes(reply.begin(), reply.begin() + 10)) + "read /dev/spidev0.0 ask 2 = -1 EIO"},
@@ -522,7 +557,8 @@ TEST_F(ChainCmdSet, StatusFlagIsBit0OfStatusByte9Inverted) {
 // The marked reset succeeds when the status flag reads 1 afterwards, the block write when it reads 0.
 TEST_F(ChainCmdSet, MarkedResetAndBlockWriteAreJudgedByTheStatusFlag) {
     bytes block(block_len);
-    for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<std::uint8_t>(0xC0 + i);
+    for (std::size_t i = 0; i < block.size(); ++i)
+        block[i] = static_cast<std::uint8_t>(0xC0 + i);
     const bytes marked{0x04, 0x06, 0xED, 0xED, 0x00, 0x00};
     const lines status_read = lines{sent({0x0A, 0x06})} + got(bytes{0x1A, 0x00} + bytes(14, 0));
     bytes flagged_reply{0x1A, 0x00};
@@ -541,12 +577,13 @@ TEST_F(ChainCmdSet, MarkedResetAndBlockWriteAreJudgedByTheStatusFlag) {
     } const cases[] = {
         {"flag clear", "", 1, lines{sent(marked)} + got({0x64, 0, 0, 0, 0, 0}) + status_read, 0,
          lines{sent(block)} + status_read},
-        {"flag set", "chain 0 status-flag 1", 0, lines{sent(marked)} + got({0x64, 0, 0, 0, 0, 0}) + flagged_read, 1,
+        {"flag set", "chain 0 status-flag 1", 0,
+         lines{sent(marked)} + got({0x64, 0, 0, 0, 0, 0}) + flagged_read, 1,
          lines{sent(block)} + flagged_read},
         {"no reset reply, flag clear", "chain 0 reply marked_reset 0 0 0 0 0 0", 1,
          lines{sent(marked)} + repeat(144, got(0, 0)) + status_read, 0, lines{sent(block)} + status_read},
-        {"status unreadable", "chain 0 silent 0x00", 0, lines{sent(marked)} + repeat(144, got(0, 0)) + silent_read, 0,
-         lines{sent(block)} + silent_read},
+        {"status unreadable", "chain 0 silent 0x00", 0,
+         lines{sent(marked)} + repeat(144, got(0, 0)) + silent_read, 0, lines{sent(block)} + silent_read},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);

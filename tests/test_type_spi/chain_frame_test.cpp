@@ -45,10 +45,11 @@ TEST_F(chain_layer, frames_are_padded_to_whole_pairs) {
     EXPECT_EQ(spi_send_command(&chain, 0x07, 0x05, payload, 1), 1);
     EXPECT_EQ(spi_send_command(&chain, 0x07, 0x05, payload, 2), 1);
     EXPECT_EQ(spi_send_command(&chain, 0x07, 0x05, payload, 3), 1);
-    EXPECT_THAT(wire(), ElementsAre("w [07 05] (2) = 2",                                           // 0 bytes
-                                    "w [07 05] (2) = 2", "w [A1 00] (2) = 2",                      // 1 byte, pad
-                                    "w [07 05] (2) = 2", "w [A1 A2] (2) = 2",                      // 2 bytes
-                                    "w [07 05] (2) = 2", "w [A1 A2] (2) = 2", "w [A3 00] (2) = 2")); // 3 bytes
+    EXPECT_THAT(wire(),
+                ElementsAre("w [07 05] (2) = 2",                                             // 0 bytes
+                            "w [07 05] (2) = 2", "w [A1 00] (2) = 2",                        // 1 byte, pad
+                            "w [07 05] (2) = 2", "w [A1 A2] (2) = 2",                        // 2 bytes
+                            "w [07 05] (2) = 2", "w [A1 A2] (2) = 2", "w [A3 00] (2) = 2")); // 3 bytes
 }
 
 TEST_F(chain_layer, the_largest_frame_goes_out_and_anything_larger_is_refused_unsent) {
@@ -73,7 +74,7 @@ TEST_F(chain_layer, a_failed_pair_write_stops_the_frame) {
     const std::uint8_t payload[] = {0, 0};
     EXPECT_EQ(spi_send_command(&chain, 4, 0, payload, 2), 0);
     EXPECT_THAT(board_ops(), ElementsAre("write /dev/spidev0.0 [04 00] (2) = 2",
-                                          "write /dev/spidev0.0 [00 00] (2) = -1 EIO (injected)"));
+                                         "write /dev/spidev0.0 [00 00] (2) = -1 EIO (injected)"));
 }
 
 TEST_F(chain_layer, an_odd_word_count_pads_the_last_pair_and_an_empty_one_still_sends_a_pair) {
@@ -88,7 +89,8 @@ using chain_layer_death = chain_layer;
 
 TEST_F(chain_layer_death, a_missing_payload_stops_the_process_even_for_no_bytes) {
     open_chain();
-    EXPECT_DEATH(spi_send_command(&chain, 4, 0, nullptr, 0), "spi_send_command.*buff != \\(\\(void \\*\\)0\\)");
+    EXPECT_DEATH(spi_send_command(&chain, 4, 0, nullptr, 0),
+                 "spi_send_command.*buff != \\(\\(void \\*\\)0\\)");
 }
 
 TEST_F(chain_layer, the_hunt_matches_the_low_nibble_of_a_pairs_first_byte_only) {
@@ -102,7 +104,8 @@ TEST_F(chain_layer, the_hunt_matches_the_low_nibble_of_a_pairs_first_byte_only) 
     EXPECT_EQ(spi_poll_result(&chain, 4, 0x33, dst, 4), 1);
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
     EXPECT_THAT(dst, ElementsAre(0x14, 0x77, 1, 2));
-    EXPECT_THAT(wire(), ElementsAre("r 2 [40 04]", "r 2 [40 04]", "r 2 [14 77]", "r 2 [01 02]", "r 2 [03 04]"));
+    EXPECT_THAT(wire(),
+                ElementsAre("r 2 [40 04]", "r 2 [40 04]", "r 2 [14 77]", "r 2 [01 02]", "r 2 [03 04]"));
 }
 
 TEST_F(chain_layer, headers_with_any_high_nibble_match) {
@@ -229,11 +232,13 @@ TEST_F(chain_layer, zeros_go_out_in_one_write_and_nothing_is_read) {
     EXPECT_EQ(spi_send_zeros(&chain), 1);
     const auto lines = wire();
     ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0], "w [" + [] {
-        std::string zeros;
-        for (int i = 0; i < 64; ++i) zeros += i == 0 ? "00" : " 00";
-        return zeros;
-    }() + "] (64) = 64");
+    EXPECT_EQ(
+        lines[0], "w [" + [] {
+            std::string zeros;
+            for (int i = 0; i < 64; ++i)
+                zeros += i == 0 ? "00" : " 00";
+            return zeros;
+        }() + "] (64) = 64");
 }
 
 } // namespace

@@ -15,8 +15,13 @@ class probe : public ::testing::Test {
     // Runs the probe on a board described by scenario text; extra arguments go to the probe.
     testsupport::run_result run(const std::string &scenario, const lines &args = {}) {
         testsupport::write_file(dir_.file("board.scn"), scenario);
-        lines argv{testsupport::bin_path("boardsim"), "--scenario", dir_.file("board.scn"), "--trace",
-                   dir_.file("trace.txt"), "--", testsupport::bin_path("test_type_spi")};
+        lines argv{testsupport::bin_path("boardsim"),
+                   "--scenario",
+                   dir_.file("board.scn"),
+                   "--trace",
+                   dir_.file("trace.txt"),
+                   "--",
+                   testsupport::bin_path("test_type_spi")};
         argv.insert(argv.end(), args.begin(), args.end());
         return run_program(argv);
     }
@@ -44,8 +49,9 @@ class probe : public ::testing::Test {
 };
 
 TEST_F(probe, every_type_code_is_named_from_the_table) {
-    const char *names[16] = {"K5",       "TYPE_ERR", "TYPE_ERR", "K8",  "TYPE_ERR", "TYPE_ERR", "K6",       "M47",
-                             "TYPE_ERR", "TYPE_ERR", "TYPE_ERR", "K7", "M48",      "TYPE_ERR", "TYPE_ERR", "TYPE_ERR"};
+    const char *names[16] = {"K5",  "TYPE_ERR", "TYPE_ERR", "K8",       "TYPE_ERR", "TYPE_ERR",
+                             "K6",  "M47",      "TYPE_ERR", "TYPE_ERR", "TYPE_ERR", "K7",
+                             "M48", "TYPE_ERR", "TYPE_ERR", "TYPE_ERR"};
     for (int code = 0; code < 16; ++code) {
         SCOPED_TRACE(code);
         const auto r = run("chain 0 type " + std::to_string(code));
@@ -114,7 +120,8 @@ TEST_F(probe, the_clock_is_set_eight_times_even_when_every_chain_fails) {
     const auto r = run("spi * present no\nfclk1 readback \"1\\n\"\n");
     EXPECT_EQ(r.out, "TYPE_ERR\n");
     EXPECT_EQ(ops_on("write /sys/devices/soc0/amba/f8007000.devcfg/fclk_export").size(), 8u);
-    EXPECT_EQ(ops_on("write /sys/devices/soc0/amba/f8007000.devcfg/fclk/fclk1/set_rate \"6400000\"").size(), 8u);
+    EXPECT_EQ(ops_on("write /sys/devices/soc0/amba/f8007000.devcfg/fclk/fclk1/set_rate \"6400000\"").size(),
+              8u);
 }
 
 TEST_F(probe, missing_clock_files_do_not_stop_the_probe) {

@@ -16,14 +16,15 @@ TEST_F(zynq_spi, init_configures_in_order_and_keeps_what_the_driver_took) {
     spi_config config = chain_spi_config(3);
     spi_ctx *ctx = spi_init(&config);
     ASSERT_NE(ctx, nullptr);
-    EXPECT_THAT(board_ops(),
-                ElementsAre("open /dev/spidev3.0 O_RDWR = fd",                                      //
-                            "ioctl /dev/spidev3.0 SPI_IOC_WR_MODE 0x40016b01 1 -> 1 = 0",            //
-                            "ioctl /dev/spidev3.0 SPI_IOC_RD_MODE 0x80016b01 1 -> 3 = 0",            //
-                            "ioctl /dev/spidev3.0 SPI_IOC_WR_BITS_PER_WORD 0x40016b03 8 -> 8 = 0",   //
-                            "ioctl /dev/spidev3.0 SPI_IOC_RD_BITS_PER_WORD 0x80016b03 8 -> 16 = 0",  //
-                            "ioctl /dev/spidev3.0 SPI_IOC_WR_MAX_SPEED_HZ 0x40046b04 1500000 -> 1500000 = 0",
-                            "ioctl /dev/spidev3.0 SPI_IOC_RD_MAX_SPEED_HZ 0x80046b04 1500000 -> 1000000 = 0"));
+    EXPECT_THAT(
+        board_ops(),
+        ElementsAre("open /dev/spidev3.0 O_RDWR = fd",                                      //
+                    "ioctl /dev/spidev3.0 SPI_IOC_WR_MODE 0x40016b01 1 -> 1 = 0",           //
+                    "ioctl /dev/spidev3.0 SPI_IOC_RD_MODE 0x80016b01 1 -> 3 = 0",           //
+                    "ioctl /dev/spidev3.0 SPI_IOC_WR_BITS_PER_WORD 0x40016b03 8 -> 8 = 0",  //
+                    "ioctl /dev/spidev3.0 SPI_IOC_RD_BITS_PER_WORD 0x80016b03 8 -> 16 = 0", //
+                    "ioctl /dev/spidev3.0 SPI_IOC_WR_MAX_SPEED_HZ 0x40046b04 1500000 -> 1500000 = 0",
+                    "ioctl /dev/spidev3.0 SPI_IOC_RD_MAX_SPEED_HZ 0x80046b04 1500000 -> 1000000 = 0"));
     EXPECT_EQ(config.mode, 3);
     EXPECT_EQ(config.bits, 16);
     EXPECT_EQ(config.speed, 1000000u);
@@ -53,7 +54,8 @@ TEST_F(zynq_spi, a_failed_request_closes_the_port_and_stops_the_configuration) {
     struct {
         const char *request;
         std::size_t requests_issued;
-    } cases[] = {{"wr_mode", 1}, {"rd_mode", 2}, {"wr_bits", 3}, {"rd_bits", 4}, {"wr_speed", 5}, {"rd_speed", 6}};
+    } cases[] = {{"wr_mode", 1}, {"rd_mode", 2},  {"wr_bits", 3},
+                 {"rd_bits", 4}, {"wr_speed", 5}, {"rd_speed", 6}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.request);
         boardsim::reset();
@@ -94,7 +96,7 @@ TEST_F(zynq_spi_open, write_and_read_are_one_transfer_each) {
     EXPECT_EQ(spi_write_data(ctx, frame, 4), 1);
     EXPECT_EQ(spi_read_data(ctx, reply, 6), 1);
     EXPECT_THAT(board_ops(), ElementsAre("write /dev/spidev0.0 [04 00 00 00] (4) = 4",
-                                          "read /dev/spidev0.0 ask 6 = 6 [64 00 00 00 00 00]"));
+                                         "read /dev/spidev0.0 ask 6 = 6 [64 00 00 00 00 00]"));
     EXPECT_THAT(reply, ElementsAre(0x64, 0, 0, 0, 0, 0));
 }
 
@@ -127,7 +129,7 @@ TEST_F(zynq_spi_open, transfer_writes_then_reads_the_same_length) {
     std::uint8_t reply[4] = {};
     EXPECT_EQ(spi_transfer(ctx, frame, reply, 4), 1);
     EXPECT_THAT(board_ops(), ElementsAre("write /dev/spidev0.0 [04 00 00 00] (4) = 4",
-                                          "read /dev/spidev0.0 ask 4 = 4 [64 00 00 00]"));
+                                         "read /dev/spidev0.0 ask 4 = 4 [64 00 00 00]"));
 
     boardsim::clear_trace();
     boardsim::fail_op(1);
