@@ -2,7 +2,8 @@
 # Usage: scripts/analyze.sh
 #
 # Static analysis of every C++ source in the repository: clang-tidy with the checks of .clang-tidy
-# (tests/.clang-tidy relaxes a few for test code) and cppcheck with .cppcheck-suppressions.
+# (tests/.clang-tidy relaxes a few for test code), cppcheck with .cppcheck-suppressions, and the
+# layout: every C and C++ file as clang-format lays it out by .clang-format.
 # Any finding fails the run (exit status 1). The compilation database comes from a configure-only
 # clang tree in build-analyze/ (preset "analyze"), so the sources are analysed with the flags they
 # are really built with.
@@ -10,7 +11,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 no_arguments "$@"
 cd "$(dirname "$0")/.."
-scripts/setup.sh clang clang-tidy cppcheck libclang-rt-14-dev
+scripts/setup.sh clang clang-tidy clang-format cppcheck libclang-rt-14-dev
 
 cmake --preset analyze >/dev/null
 
@@ -39,5 +40,17 @@ if ! cppcheck --std=c++20 --language=c++ --enable=warning,style,performance,port
     fail "cppcheck"
 else
     pass "cppcheck: clean"
+fi
+mapfile -t all_files < <(git ls-files '*.cpp' '*.cc' '*.c' '*.h')
+echo "clang-format: ${#all_files[@]} files"
+unformatted=()
+for f in "${all_files[@]}"; do
+    clang-format --style=file "$f" | cmp -s - "$f" || unformatted+=("$f")
+done
+if ((${#unformatted[@]})); then
+    printf '  %s\n' "${unformatted[@]}"
+    fail "clang-format would change ${#unformatted[@]} files (clang-format -i FILE... lays them out)"
+else
+    pass "clang-format: every file as .clang-format lays it out"
 fi
 finish "static analysis"
