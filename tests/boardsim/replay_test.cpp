@@ -1,40 +1,31 @@
 // Replaying recordings: a trace of the simulated board is a recording, so runs on the ready scenarios
 // are replayed, edited, departed from and refused here; recording itself needs real board files and
 // is held against a real kernel by scripts/test_kernel.sh.
-#include "run.h"
+#include "runner_fixture.h"
 
 #include <gtest/gtest.h>
 
 namespace {
 
+using boardsim_test::lines;
 using testsupport::bin_path;
 using testsupport::read_file;
 using testsupport::run_program;
 using testsupport::write_file;
-using lines = std::vector<std::string>;
 
-class replay : public ::testing::Test {
+class replay : public boardsim_test::runner_fixture {
   protected:
-    testsupport::run_result run(const lines &options, const lines &program) {
-        lines argv{bin_path("boardsim")};
-        argv.insert(argv.end(), options.begin(), options.end());
-        argv.push_back("--");
-        for (std::size_t i = 0; i < program.size(); ++i)
-            argv.push_back(i == 0 ? bin_path(program[i]) : program[i]);
-        return run_program(argv);
+    // PROGRAM names a program of the build.
+    testsupport::run_result run(const lines &options, lines program) {
+        program.front() = bin_path(program.front());
+        return runner_fixture::run(options, program);
     }
     // The trace of PROGRAM on a ready scenario, to be used as a recording.
     std::string recorded(const std::string &scenario, const lines &program) {
         const std::string path = dir_.file("recording.txt");
-        run({"--scenario", std::string{BOARDSIM_SCENARIO_DIR} + "/" + scenario + ".scn", "--trace", path},
-            program);
+        run({"--scenario", boardsim_test::scenario(scenario), "--trace", path}, program);
         return read_file(path);
     }
-    std::string file(const std::string &name, const std::string &text) {
-        write_file(dir_.file(name), text);
-        return dir_.file(name);
-    }
-    testsupport::temp_dir dir_;
 };
 
 std::string replace(std::string text, const std::string &from, const std::string &to) {
@@ -82,7 +73,7 @@ TEST_F(replay, gives_the_recorded_run_again_with_the_same_output_status_and_trac
                    "",
                    "watchdog: Watchdog timeout set to 30 seconds.\n",
                    "[    0.000000] end: still open: none; 3 board operations"}}) {
-        const std::string scenario = std::string{BOARDSIM_SCENARIO_DIR} + "/" + c.scenario + ".scn";
+        const std::string scenario = boardsim_test::scenario(c.scenario);
         const std::string first = dir_.file("first.txt");
         const std::string second = dir_.file("second.txt");
         const auto original = run({"--scenario", scenario, "--trace", first}, c.program);

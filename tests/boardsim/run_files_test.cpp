@@ -1,7 +1,7 @@
 // The runner's files: outputs that survive every way a run can end or be refused, one file never
 // taken for two, inputs read once (pipes and process substitution too), and runs that end by
 // themselves at the board's time and operation limits.
-#include "run.h"
+#include "runner_fixture.h"
 
 // GCC 12 reports string concatenation with temporaries as an overlapping copy (its bug 105329).
 #if defined(__GNUC__) && !defined(__clang__)
@@ -16,31 +16,16 @@
 
 namespace {
 
+using boardsim_test::lines;
+using boardsim_test::scenario;
 using testsupport::bin_path;
 using testsupport::read_file;
 using testsupport::run_program;
 using testsupport::write_file;
-using lines = std::vector<std::string>;
 namespace fs = std::filesystem;
 
-std::string scenario(const std::string &name) {
-    return std::string{BOARDSIM_SCENARIO_DIR} + "/" + name + ".scn";
-}
-
-class run_files : public ::testing::Test {
+class run_files : public boardsim_test::runner_fixture {
   protected:
-    testsupport::run_result run(const lines &options, const lines &program,
-                                const testsupport::run_options &how = {}) {
-        lines argv{bin_path("boardsim")};
-        argv.insert(argv.end(), options.begin(), options.end());
-        argv.push_back("--");
-        argv.insert(argv.end(), program.begin(), program.end());
-        return run_program(argv, how);
-    }
-    std::string file(const std::string &name, const std::string &text) {
-        write_file(dir_.file(name), text);
-        return dir_.file(name);
-    }
     // Every entry of the folder, with what it holds.
     std::map<std::string, std::string> folder() const {
         std::map<std::string, std::string> entries;
@@ -48,7 +33,6 @@ class run_files : public ::testing::Test {
             entries[e.path().filename()] = e.is_regular_file() ? read_file(e.path()) : "(not a file)";
         return entries;
     }
-    testsupport::temp_dir dir_;
 };
 
 TEST_F(run_files, a_refused_run_or_a_program_that_cannot_start_leaves_every_file_as_it_was) {

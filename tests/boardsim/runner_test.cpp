@@ -1,5 +1,5 @@
 // The runner end to end: the real probe program and the preload library, with the ready scenarios.
-#include "run.h"
+#include "runner_fixture.h"
 
 // GCC 12 reports string concatenation with to_string as an overlapping copy (its bug 105329).
 #if defined(__GNUC__) && !defined(__clang__)
@@ -10,25 +10,15 @@
 
 namespace {
 
+using boardsim_test::lines;
+using boardsim_test::scenario;
 using testsupport::bin_path;
 using testsupport::read_file;
 using testsupport::run_program;
 using testsupport::split_lines;
-using lines = std::vector<std::string>;
 
-std::string scenario(const std::string &name) {
-    return std::string{BOARDSIM_SCENARIO_DIR} + "/" + name + ".scn";
-}
-
-class runner : public ::testing::Test {
+class runner : public boardsim_test::runner_fixture {
   protected:
-    testsupport::run_result run(const lines &options, const lines &program) {
-        lines argv{bin_path("boardsim")};
-        argv.insert(argv.end(), options.begin(), options.end());
-        argv.push_back("--");
-        argv.insert(argv.end(), program.begin(), program.end());
-        return run_program(argv);
-    }
     testsupport::run_result probe(const std::string &scenario_name) {
         lines options{"--trace", trace_path()};
         if (!scenario_name.empty()) options.insert(options.begin(), {"--scenario", scenario(scenario_name)});
@@ -45,8 +35,6 @@ class runner : public ::testing::Test {
     }
     std::string trace_path() const { return dir_.file("trace.txt"); }
     lines trace() const { return split_lines(read_file(trace_path())); }
-
-    testsupport::temp_dir dir_;
 };
 
 std::string at(double seconds) {
