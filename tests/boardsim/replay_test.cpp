@@ -10,7 +10,6 @@ namespace {
 using boardsim_test::lines;
 using testsupport::bin_path;
 using testsupport::read_file;
-using testsupport::run_program;
 using testsupport::write_file;
 
 class replay : public boardsim_test::runner_fixture {

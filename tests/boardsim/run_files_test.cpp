@@ -20,8 +20,6 @@ using boardsim_test::lines;
 using boardsim_test::scenario;
 using testsupport::bin_path;
 using testsupport::read_file;
-using testsupport::run_program;
-using testsupport::write_file;
 namespace fs = std::filesystem;
 
 class run_files : public boardsim_test::runner_fixture {
