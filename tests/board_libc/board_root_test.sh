@@ -8,10 +8,7 @@ set -uo pipefail
 source_dir=$1 build_dir=$2 cc=$3
 source "$source_dir/scripts/lib.sh"
 baseline=$(cache_value "$build_dir" BOARD_LIBC_BASELINE)
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() { echo "not ok: $*"; failures=$((failures + 1)); }
+temp_dir work
 
 # A board root whose libraries define the given versions and nothing else (a version "-" defines
 # none, as a C library other than the GNU one), with the board's libvexa.so.
@@ -39,7 +36,7 @@ configure() { # root build
 make_root "$work/old" "$baseline"
 if configure "$work/old" "$work/build-old" && cmake --build "$work/build-old" --target test_type_spi >>"$work/log" 2>&1 &&
     [[ -f $work/build-old/bin/test_type_spi ]]; then
-    echo "ok: a board with $baseline only"
+    pass "a board with $baseline only"
 else
     cat "$work/log"
     fail "a board with $baseline only"
@@ -56,7 +53,7 @@ else
     refusal=$(grep '^board root' "$work/log")
     pattern="^board root $work/older: $work/older/lib/libc.so.6 lacks $baseline, which test_type_spi needs for [a-z_]+$"
     if [[ $refusal =~ $pattern && ! -e $work/build-older/bin/test_type_spi ]]; then
-        echo "ok: a board without $baseline: $refusal"
+        pass "a board without $baseline: $refusal"
     else
         cat "$work/log"
         fail "a board without $baseline: '$refusal'"
@@ -68,13 +65,10 @@ make_root "$work/other" -
 if configure "$work/other" "$work/build-other"; then
     fail "configuring for a board whose C library is not the GNU one went through"
 elif grep -q "board root $work/other: $work/other/lib/libc.so.6 is not the GNU C library" "$work/log"; then
-    echo "ok: a C library other than the GNU one"
+    pass "a C library other than the GNU one"
 else
     cat "$work/log"
     fail "a C library other than the GNU one"
 fi
 
-if ((failures)); then
-    echo "$failures failed"
-    exit 1
-fi
+finish "board roots: the C library each one carries decides what builds"

@@ -12,15 +12,12 @@ set -uo pipefail
 source "$(dirname "$0")/../../scripts/lib.sh"
 build_dir=$1 arch=$2 baseline=$3
 shift 3
-command -v lintian >/dev/null || { echo "not ok: lintian is missing (scripts/setup.sh installs it)"; exit 1; }
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() { echo "not ok: $*"; failures=$((failures + 1)); }
+command -v lintian >/dev/null || { fail "lintian is missing (scripts/setup.sh installs it)"; exit 1; }
+temp_dir work
 
 if ! cpack --config "$build_dir/CPackConfig.cmake" -B "$work/out" >"$work/log" 2>&1; then
     cat "$work/log"
-    echo "not ok: cpack"
+    fail cpack
     exit 1
 fi
 source_dir=$(cache_value "$build_dir" CMAKE_HOME_DIRECTORY)
@@ -96,8 +93,4 @@ check_package() {
 check_package board-tools board-tools "$board_files" "${@/#/usr/bin/}"
 check_package boardsim boardsim "$sim_files" "${sim_tools[@]/#/usr/bin/}" usr/lib/boardsim/libboardsim.so
 
-if ((failures)); then
-    echo "$failures failed"
-    exit 1
-fi
-echo "ok: the packages board-tools ($*) and boardsim (${sim_tools[*]}) for $arch"
+finish "the packages board-tools ($*) and boardsim (${sim_tools[*]}) for $arch"
