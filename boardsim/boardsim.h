@@ -6,6 +6,8 @@
 // framework itself is unaffected. reset() or load_scenario() makes a board active: from then on the
 // board's files (sysfs GPIO, fclk1, spidev ports, vidgen, watchdog) are served by the model, and every
 // wait advances the virtual clock and returns at once.
+#include "devices/state.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -55,12 +57,6 @@ std::uint64_t op_count(); // board operations since the board was made active
 // Board files open right now, by path, in the order they were opened.
 std::vector<std::string> open_files();
 
-struct gpio_state {
-    bool exported = false;
-    bool output = false; // direction "out"
-    int level = 0;       // last level driven, for an output
-    bool operator==(const gpio_state &) const = default;
-};
 // std::nullopt for a line that no program has touched.
 std::optional<gpio_state> gpio(int line);
 
@@ -69,36 +65,15 @@ std::string fclk_rate_written();
 int fclk_exports();
 
 // What the driver of spidev<bus>.0 holds now (after the program's requests).
-struct spi_port_state {
-    std::uint8_t mode = 0;
-    std::uint8_t bits = 0;
-    std::uint32_t speed = 0;
-};
 spi_port_state spi_port(int bus);
 
-// A frame that the chips of a chain received, as the chip model took it apart.
-struct frame {
-    std::string kind; // reset, marked_reset, bist_start, bist_collect, bist_fix, write_reg,
-                      // read_result, read_status, block, zeros, unknown, incomplete
-    std::vector<std::uint8_t> bytes;
-    bool crc_ok = true; // write_reg only: the frame's CRC matched
-};
+// Every frame the chips of the chain received, in order.
 std::vector<frame> frames(int chain);
 
-struct watchdog_state {
-    int opens = 0;
-    int keepalives = 0;
-    std::vector<int> keepalive_args;               // the value each keep-alive pointed at (first 100000)
-    std::vector<int> timeouts_requested;           // each WDIOC_SETTIMEOUT, as the program asked
-    int timeout = 0;                               // the timeout in effect
-    std::vector<std::vector<std::uint8_t>> writes; // data written to the device (it expects none)
-};
+// What the watchdog saw: opens, keep-alives, timeouts, writes.
 watchdog_state watchdog();
 
 // Each argument the vidgen request was given, in order.
 std::vector<long> vidgen_args();
-
-// CRC-16/MODBUS as the chips compute it (reflected 0x8005, initial 0xFFFF, no final XOR).
-std::uint16_t crc16_modbus(const std::uint8_t *data, std::size_t len);
 
 } // namespace boardsim

@@ -12,6 +12,7 @@ enum class number_base {
     decimal,        // "12"
     hex,            // "0x0c" (or "0X0C"): the prefix is required
     decimal_or_hex, // either
+    hex_digits,     // "0c": hex digits alone, as bytes are written
 };
 
 // The number, or nothing when the text is empty, holds anything else, or is out of T's range. A signed
@@ -20,8 +21,9 @@ template <std::integral T>
 constexpr std::optional<T> parse_number(std::string_view text, number_base base = number_base::decimal) {
     const bool prefixed = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     if (base == number_base::hex && !prefixed) return std::nullopt;
-    const int radix = base != number_base::decimal && prefixed ? 16 : 10;
-    if (radix == 16) text.remove_prefix(2);
+    const bool hex = base == number_base::hex_digits || (base != number_base::decimal && prefixed);
+    if (hex && base != number_base::hex_digits) text.remove_prefix(2);
+    const int radix = hex ? 16 : 10;
     T value{};
     const char *const end = text.data() + text.size();
     const auto [ptr, ec] = std::from_chars(text.data(), end, value, radix);

@@ -1,7 +1,7 @@
 // Arbitrary text against the recording parser. A recording is either taken whole or refused with one
 // line "NAME:LINE: <what was expected>" naming a line of the text; every line taken is written back
 // the way the trace writes it, and that text reads back to itself.
-#include "board.h"
+#include "readers/recording.h"
 #include "boardsim.h"
 #include "refusal.h"
 

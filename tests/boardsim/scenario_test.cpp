@@ -1,5 +1,5 @@
 // The scenario text: what each key sets, and what a malformed line is told.
-#include "scenario.h"
+#include "readers/scenario.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,162 @@
+// The run as a Value Change Dump (IEEE 1364) for waveform viewers. Each device draws its own files'
+// events (a wire per GPIO line, four per SPI port with every transfer bit by bit, string and event
+// variables for the clock rate, the watchdog and the voltage generator); this writer declares the
+// variables as they come and keeps the file in order.
+//
+// The file is whole after every event, so that a killed program still leaves one that opens: the
+// body is appended as the run goes, and the header, which must declare a wire before the body uses
+// it, is rewritten in place within room kept for it (moving the body only when that room runs out).
+#include "devices/device.h"
+#include "writers/writer.h"
+
+// GCC 12 reports string concatenation with temporaries as an overlapping copy (its bug 105329).
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wrestrict"
+#endif
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <unistd.h>
+
+namespace boardsim::detail {
+
+namespace {
+
+constexpr std::uint64_t ns_per_us = 1000;
+
+class vcd final : public event_writer, private wave_sink {
+  public:
+    explicit vcd(int fd) : fd_(fd) {
+        for (const device *d : board_devices())
+            drawings_.push_back(d->drawing != nullptr ? d->drawing() : nullptr);
+        write_header();
+    }
+    ~vcd() override { ::close(fd_); }
+    vcd(const vcd &) = delete;
+    vcd &operator=(const vcd &) = delete;
+
+    void write(const board_event &e) override {
+        const std::uint64_t at = std::max(e.time_us * ns_per_us, now_);
+        const std::optional<board_path> where = e.path.empty() ? std::nullopt : classify(e.path.c_str());
+        if (e.kind == event_kind::end) {
+            stamp(at);
+        } else if (where && e.result >= 0) {
+            if (const std::unique_ptr<device_drawing> &d = drawings_[rank_of(where->dev)])
+                d->draw(e, *where, at, *this);
+        }
+        flush();
+    }
+
+  private:
+    struct variable {
+        std::string type; // wire, string, event
+        std::string id;
+        std::string name;
+    };
+
+    // ---- what the devices draw with ----
+
+    void level(std::uint64_t at, std::string_view wire, char value) override {
+        char &last = levels_[std::string{wire}];
+        if (last == value) return; // a wire shows changes only
+        last = value;
+        stamp(at);
+        body_ += value;
+        body_ += id_of("wire", wire);
+        body_ += '\n';
+    }
+
+    void text(std::uint64_t at, std::string_view name, std::string_view value) override {
+        stamp(at);
+        body_ += "s" + (value.empty() ? std::string{"-"} : std::string{value}) + " " + id_of("string", name) +
+                 "\n";
+    }
+
+    void pulse(std::uint64_t at, std::string_view name) override {
+        stamp(at);
+        body_ += "1" + id_of("event", name) + "\n";
+    }
+
+    [[nodiscard]] std::uint64_t free_from() const override { return now_; }
+    void busy_until(std::uint64_t at) override { now_ = std::max(now_, at); }
+
+    void stamp(std::uint64_t at) {
+        at = std::max(at, now_);
+        if (at != last_stamp_) {
+            body_ += "#" + std::to_string(at) + "\n";
+            last_stamp_ = at;
+        }
+        now_ = at;
+    }
+
+    // The identifier of a variable, declared in the header the first time it is used.
+    std::string id_of(const std::string &type, std::string_view name) {
+        if (const auto it = ids_.find(name); it != ids_.end()) return it->second;
+        std::string id;
+        for (std::size_t n = variables_.size();; n /= 94) {
+            id += static_cast<char>('!' + n % 94);
+            if (n < 94) break;
+        }
+        variables_.push_back({type, id, std::string{name}});
+        ids_.emplace(name, id);
+        write_header();
+        return id;
+    }
+
+    void write_header() {
+        std::string text = "$version boardsim $end\n$timescale 1 ns $end\n$scope module board $end\n";
+        for (const variable &v : variables_)
+            text += "$var " + v.type + " 1 " + v.id + " " + v.name + " $end\n";
+        text += "$upscope $end\n";
+        constexpr std::string_view room_start = "$comment\n";
+        constexpr std::string_view room_end = "$end\n$enddefinitions $end\n";
+        std::size_t capacity = header_room_;
+        while (text.size() + room_start.size() + room_end.size() + 1 > capacity)
+            capacity *= 2;
+        text += room_start;
+        // Room for the declarations still to come, as lines of blanks within the comment.
+        const std::size_t fill = capacity - text.size() - room_end.size();
+        for (std::size_t i = 0; i < fill; ++i)
+            text += (i % 64 == 63 || i + 1 == fill) ? '\n' : ' ';
+        text += room_end;
+        if (capacity != header_room_) {
+            // Out of room: the body moves to make more.
+            std::string body(body_written_, '\0');
+            if (body_written_ > 0) [[maybe_unused]]
+                const ssize_t n = ::pread(fd_, body.data(), body.size(), header_room_off());
+            header_room_ = capacity;
+            [[maybe_unused]] const ssize_t n = ::pwrite(fd_, body.data(), body.size(), header_room_off());
+        }
+        [[maybe_unused]] const ssize_t n = ::pwrite(fd_, text.data(), text.size(), 0);
+    }
+
+    [[nodiscard]] off_t header_room_off() const { return static_cast<off_t>(header_room_); }
+
+    void flush() {
+        if (body_.empty()) return;
+        [[maybe_unused]] const ssize_t n =
+            ::pwrite(fd_, body_.data(), body_.size(), static_cast<off_t>(header_room_ + body_written_));
+        body_written_ += body_.size();
+        body_.clear();
+    }
+
+    int fd_;
+    std::vector<std::unique_ptr<device_drawing>> drawings_; // by the device's rank
+    std::vector<variable> variables_;
+    std::map<std::string, std::string, std::less<>> ids_;
+    std::map<std::string, char> levels_;
+    std::size_t header_room_ = 4096;
+    std::size_t body_written_ = 0;
+    std::string body_;      // this event's changes, not yet in the file
+    std::uint64_t now_ = 0; // ns; nothing is drawn before this
+    std::optional<std::uint64_t> last_stamp_;
+};
+
+} // namespace
+
+std::unique_ptr<event_writer> vcd_writer(int fd) {
+    return std::make_unique<vcd>(fd);
+}
+
+} // namespace boardsim::detail
