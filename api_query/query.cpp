@@ -28,9 +28,11 @@ constexpr std::size_t no_nul = SIZE_MAX;
 // count, is 65535 bytes at most.
 char arrival[reply_first_size - 1];
 
-// A server that accepts the connection but never answers or closes would otherwise hang the scripts
-// that call the tool; a silence this long ends the exchange as a failed receive.
-constexpr time_t reply_idle_seconds = 60;
+// The longest the program waits on the server, once for the connection and then between reply bytes.
+// A server whose backlog is full drops the handshake and leaves the kernel retrying for over two
+// minutes; one that accepts but never answers or closes would wait for ever. Either would hang the
+// scripts that call the tool: past this bound the wait ends as a failed connect or a failed receive.
+constexpr time_t wait_bound_seconds = 60;
 
 bool is_space(char c) {
     return std::isspace(static_cast<unsigned char>(c)) != 0;
@@ -42,6 +44,24 @@ bool is_space(char c) {
 bool print_reply(char *reply, std::size_t shown) {
     reply[shown] = '\n';
     return std::fwrite(reply, 1, shown + 1, stdout) == shown + 1 && std::fflush(stdout) == 0;
+}
+
+// connect, with its wait bounded by the send time-out: a blocking connect that has not completed when
+// that runs out fails with EINPROGRESS, reported as ETIMEDOUT, a wait that timed out. The time-out is
+// lifted once connected, so that the send waits as it always has. On loopback the connect completes
+// within the call, so the bound costs two option calls; a non-blocking connect there is still in
+// progress when it returns and would add a poll and a status query to every exchange. Should the
+// option not take, the wait is merely the kernel's own, as it always was.
+bool connect_bounded(int fd, const sockaddr_in &server) {
+    const timeval bound{.tv_sec = wait_bound_seconds, .tv_usec = 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&server), sizeof server) < 0) {
+        if (errno == EINPROGRESS) errno = ETIMEDOUT;
+        return false;
+    }
+    const timeval unbounded{};
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &unbounded, sizeof unbounded);
+    return true;
 }
 
 } // namespace
@@ -68,7 +88,7 @@ int api_request(const char *command, const char *host, std::uint16_t port) {
     server.sin_family = AF_INET;
     server.sin_port = htons(port);
     server.sin_addr.s_addr = inet_addr(host);
-    if (::connect(sock.get(), reinterpret_cast<const sockaddr *>(&server), sizeof server) < 0) {
+    if (!connect_bounded(sock.get(), server)) {
         std::printf("Socket connect failed: %s\n", std::strerror(errno));
         return 1;
     }
@@ -86,7 +106,7 @@ int api_request(const char *command, const char *host, std::uint16_t port) {
     }
 
     // Should the option not take, the wait is merely unbounded, as it always was.
-    const timeval idle{.tv_sec = reply_idle_seconds, .tv_usec = 0};
+    const timeval idle{.tv_sec = wait_bound_seconds, .tv_usec = 0};
     ::setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
 
     // The reply block lives until the process ends.
@@ -95,7 +115,9 @@ int api_request(const char *command, const char *host, std::uint16_t port) {
     for (;;) {
         const ssize_t got = ::recv(sock.get(), arrival, limit - count, 0);
         if (got < 0) {
-            std::printf("Recv failed: %s\n", std::strerror(errno));
+            // The idle bound ends the receive with EAGAIN: said as what it is, a wait that timed out.
+            const int error = errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno;
+            std::printf("Recv failed: %s\n", std::strerror(error));
             print_reply(reply, std::min(shown, count));
             return 1;
         }

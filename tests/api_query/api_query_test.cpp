@@ -86,6 +86,18 @@ std::string error_text(int error) {
     return std::strerror(error);
 }
 
+// The socket calls through the connect to address: the socket, the connect's bound, the connect.
+std::string connect_trace(const std::string &address) {
+    return "socket 2 1 0\nsetsockopt SO_SNDTIMEO 60.000000\nconnect " + address + " 16\n";
+}
+
+// The socket calls of an exchange with the server at port that sends command: the connect's bound
+// lifted once connected, one send, the reply's bound.
+std::string exchange_trace(const std::string &port, const std::string &command) {
+    return connect_trace("127.0.0.1:" + port) + "setsockopt SO_SNDTIMEO 0.000000\nsend " +
+           std::to_string(command.size()) + " 0\nsetsockopt SO_RCVTIMEO 60.000000\n";
+}
+
 // The cases that rely on the fixed port 4028 share one server port and so run in one case.
 struct default_port_case {
     const char *name;
@@ -157,12 +169,7 @@ TEST(ApiQueryCommand, TraceShowsOneSendOfTheBytesAndNoShutdown) {
     const outcome got = query(server, {"summary", "127.0.0.1", port_text(server)},
                               {"LD_PRELOAD=" API_QUERY_SHIM, "SHIM_TRACE=" + dir.file("trace")});
     EXPECT_EQ(got, (outcome{0, "ok\n", "", "summary"}));
-    EXPECT_EQ(testsupport::read_file(dir.file("trace")), "socket 2 1 0\n"
-                                                         "connect 127.0.0.1:" +
-                                                             port_text(server) +
-                                                             " 16\n"
-                                                             "send 7 0\n"
-                                                             "setsockopt SO_RCVTIMEO 60.000000\n");
+    EXPECT_EQ(testsupport::read_file(dir.file("trace")), exchange_trace(port_text(server), "summary"));
 }
 
 TEST(ApiQueryAddress, PortIsCutToItsLow16Bits) {
@@ -205,7 +212,7 @@ TEST(ApiQueryAddress, HostTakesEveryFormInetAddrReads) {
 struct failed_connect_case {
     const char *name;
     std::vector<std::string> args;
-    std::string connect_trace;
+    std::string address;
     std::string out;
 };
 
@@ -227,14 +234,11 @@ TEST(ApiQueryAddress, ConnectFailuresAreReportedOnStandardOutput) {
 
     const std::string refused = "Socket connect failed: " + error_text(ECONNREFUSED) + "\n";
     const std::vector<failed_connect_case> cases{
-        {"refused",
-         {"devs", "127.0.0.1", refused_port},
-         "connect 127.0.0.1:" + refused_port + " 16\n",
-         refused},
-        {"port without digits", {"devs", "127.0.0.1", "x4028"}, "connect 127.0.0.1:0 16\n", refused},
+        {"refused", {"devs", "127.0.0.1", refused_port}, "127.0.0.1:" + refused_port, refused},
+        {"port without digits", {"devs", "127.0.0.1", "x4028"}, "127.0.0.1:0", refused},
         {"host of letters is not looked up",
          {"devs", "localhost", refused_port},
-         "connect 255.255.255.255:" + refused_port + " 16\n",
+         "255.255.255.255:" + refused_port,
          "Socket connect failed: " + error_text(ENETUNREACH) + "\n"},
     };
     for (const failed_connect_case &c : cases) {
@@ -242,7 +246,7 @@ TEST(ApiQueryAddress, ConnectFailuresAreReportedOnStandardOutput) {
         const outcome got =
             query(unused, c.args, {"LD_PRELOAD=" API_QUERY_SHIM, "SHIM_TRACE=" + dir.file("trace")});
         EXPECT_EQ(got, (outcome{1, c.out, "", std::nullopt})) << c.name;
-        EXPECT_EQ(testsupport::read_file(dir.file("trace")), "socket 2 1 0\n" + c.connect_trace) << c.name;
+        EXPECT_EQ(testsupport::read_file(dir.file("trace")), connect_trace(c.address)) << c.name;
     }
     ::close(closed);
 }
@@ -319,19 +323,33 @@ TEST(ApiQueryReply, ResetHalfwayPrintsTheMessageThenThePart) {
     }
 }
 
-// The program asks for 60 s; the shim hands the kernel 200 ms, so the silent peer ends the wait at once.
-TEST(ApiQueryReply, SilentPeerEndsTheWaitAsAFailedReceive) {
-    for (const std::string &part : {""s, "partial"s, pattern(100000)}) {
+// Each wait on the server ends at its bound, saying that it timed out: the connect to a server whose
+// backlog is full, and the receive from one that accepted but is silent. The program asks for 60 s;
+// the shim hands the kernel 200 ms, so each bound is reached at once.
+TEST(ApiQueryBounds, EachWaitEndsAtItsBoundAsTimedOut) {
+    const std::string connect_failed = "Socket connect failed: " + error_text(ETIMEDOUT) + "\n";
+    const std::string recv_failed = "Recv failed: " + error_text(ETIMEDOUT) + "\n";
+    const std::vector<reply_case> cases{
+        {"connect, backlog full", {.reply = "", .backlog_full = true}, {1, connect_failed, "", std::nullopt}},
+        {"receive, silent from the start", {"", peer_end::hold}, {1, recv_failed + "\n", "", "summary"}},
+        {"receive, silent after a part",
+         {"partial", peer_end::hold},
+         {1, recv_failed + "partial\n", "", "summary"}},
+        {"receive, silent after the block grew",
+         {pattern(100000), peer_end::hold},
+         {1, recv_failed + pattern(100000) + "\n", "", "summary"}},
+    };
+    for (const reply_case &c : cases) {
         testsupport::temp_dir dir;
-        loopback_server server{{part, peer_end::hold}};
+        loopback_server server{c.script};
         ASSERT_TRUE(server.bound());
-        const outcome got =
-            query(server, {"summary", "127.0.0.1", port_text(server)},
-                  {"LD_PRELOAD=" API_QUERY_SHIM, "SHIM_RCVTIMEO_MS=200", "SHIM_TRACE=" + dir.file("trace")});
-        EXPECT_EQ(got, (outcome{1, "Recv failed: " + error_text(EAGAIN) + "\n" + part + "\n", "", "summary"}))
-            << part.size() << " bytes before the silence";
-        EXPECT_EQ(testsupport::split_lines(testsupport::read_file(dir.file("trace"))).back(),
-                  "setsockopt SO_RCVTIMEO 60.000000");
+        const outcome got = query(server, {"summary", "127.0.0.1", port_text(server)},
+                                  {"LD_PRELOAD=" API_QUERY_SHIM, "SHIM_SNDTIMEO_MS=200",
+                                   "SHIM_RCVTIMEO_MS=200", "SHIM_TRACE=" + dir.file("trace")});
+        EXPECT_EQ(got, c.expected) << c.name;
+        const std::string trace = c.script.backlog_full ? connect_trace("127.0.0.1:" + port_text(server))
+                                                        : exchange_trace(port_text(server), "summary");
+        EXPECT_EQ(testsupport::read_file(dir.file("trace")), trace) << c.name;
     }
 }
 

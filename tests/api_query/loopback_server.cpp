@@ -32,6 +32,17 @@ void send_all(int fd, const std::string &bytes) {
     }
 }
 
+// A backlog of 0 queues one connection: one of the server's own, never accepted, fills it. The
+// listener turns readable once that connection is queued. Returns the filler.
+int fill_backlog(int listener, const sockaddr_in &addr) {
+    const int filler = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (filler < 0 || ::connect(filler, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0)
+        throw std::runtime_error("cannot connect the filler");
+    pollfd queued{listener, POLLIN, 0};
+    if (::poll(&queued, 1, 5000) != 1) throw std::runtime_error("the filler is not queued");
+    return filler;
+}
+
 } // namespace
 
 loopback_server::loopback_server(peer_script script, std::uint16_t port) : script_(std::move(script)) {
@@ -43,7 +54,8 @@ loopback_server::loopback_server(peer_script script, std::uint16_t port) : scrip
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, 4) != 0) {
+    const int backlog = script_.backlog_full ? 0 : 4;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || ::listen(fd, backlog) != 0) {
         ::close(fd);
         return;
     }
@@ -51,6 +63,10 @@ loopback_server::loopback_server(peer_script script, std::uint16_t port) : scrip
     ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
     port_ = ntohs(addr.sin_port);
     listener_ = fd;
+    if (script_.backlog_full) {
+        filler_ = fill_backlog(fd, addr);
+        return;
+    }
     if (::pipe2(stop_, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     thread_ = std::thread{[this] { run(); }};
 }
@@ -60,6 +76,7 @@ loopback_server::~loopback_server() {
     if (listener_ >= 0) ::close(listener_);
     for (int fd : stop_)
         if (fd >= 0) ::close(fd);
+    if (filler_ >= 0) ::close(filler_);
 }
 
 std::optional<std::string> loopback_server::finish() {

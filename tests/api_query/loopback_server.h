@@ -22,6 +22,9 @@ struct peer_script {
     // Sent after the reply, each after a real pause of pause_ms, before the end.
     std::vector<std::string> later = {};
     int pause_ms = 0;
+    // Instead of all the above: the backlog is full and nothing is ever accepted, as at a hung server.
+    // A client's handshake is dropped and its connect waits on the kernel's retries.
+    bool backlog_full = false;
 };
 
 class loopback_server {
@@ -44,6 +47,7 @@ class loopback_server {
     peer_script script_;
     int listener_ = -1;
     int stop_[2] = {-1, -1};
+    int filler_ = -1;
     std::uint16_t port_ = 0;
     std::optional<std::string> received_;
     std::thread thread_;

@@ -1,8 +1,10 @@
 // An LD_PRELOAD front end for api_query under test. It writes a trace of the socket calls the program
-// makes, can shorten the receive time-out the program sets (so the 60 s idle bound is seen to work in a
-// fraction of a second), and can make one chosen call fail. Set through the environment:
+// makes, can shorten the time-outs the program sets (so that its 60 s bounds on the connect and on the
+// reply's silence are seen to work in a fraction of a second), and can make one chosen call fail. Set
+// through the environment:
 //   SHIM_TRACE=path               append one line per socket call to path
-//   SHIM_RCVTIMEO_MS=n            hand the kernel n ms wherever the program sets SO_RCVTIMEO
+//   SHIM_RCVTIMEO_MS=n            hand the kernel n ms wherever the program sets a non-zero SO_RCVTIMEO
+//   SHIM_SNDTIMEO_MS=n            hand the kernel n ms wherever the program sets a non-zero SO_SNDTIMEO
 //   SHIM_FAIL_SOCKET=errno        socket() fails with this error number
 //   SHIM_FAIL_SEND=errno          send() fails with this error number
 //   SHIM_FAIL_MALLOC_SIZE=n       malloc(n) fails
@@ -108,20 +110,23 @@ int shutdown(int fd, int how) {
 }
 
 int setsockopt(int fd, int level, int name, const void *value, socklen_t len) {
-    if (level == SOL_SOCKET && name == SO_RCVTIMEO && len == sizeof(timeval)) {
+    using setsockopt_fn = int (*)(int, int, int, const void *, socklen_t);
+    const bool timeout = level == SOL_SOCKET && (name == SO_RCVTIMEO || name == SO_SNDTIMEO);
+    if (timeout && len == sizeof(timeval)) {
+        const char *option = name == SO_RCVTIMEO ? "SO_RCVTIMEO" : "SO_SNDTIMEO";
         const auto *asked = static_cast<const timeval *>(value);
-        trace("setsockopt SO_RCVTIMEO %lld.%06lld\n", static_cast<long long>(asked->tv_sec),
+        trace("setsockopt %s %lld.%06lld\n", option, static_cast<long long>(asked->tv_sec),
               static_cast<long long>(asked->tv_usec));
         long ms = 0;
-        if (env_number("SHIM_RCVTIMEO_MS", ms)) {
+        const bool bounded = asked->tv_sec != 0 || asked->tv_usec != 0;
+        if (bounded && env_number(name == SO_RCVTIMEO ? "SHIM_RCVTIMEO_MS" : "SHIM_SNDTIMEO_MS", ms)) {
             const timeval shortened{.tv_sec = ms / 1000, .tv_usec = (ms % 1000) * 1000};
-            return real<int (*)(int, int, int, const void *, socklen_t)>("setsockopt")(fd, level, name,
-                                                                                       &shortened, len);
+            return real<setsockopt_fn>("setsockopt")(fd, level, name, &shortened, len);
         }
     } else {
         trace("setsockopt %d %d\n", level, name);
     }
-    return real<int (*)(int, int, int, const void *, socklen_t)>("setsockopt")(fd, level, name, value, len);
+    return real<setsockopt_fn>("setsockopt")(fd, level, name, value, len);
 }
 
 void *malloc(size_t size) {
