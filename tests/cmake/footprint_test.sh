@@ -4,9 +4,8 @@
 #   footprint_test.sh SCRIPT BUILD_DIR FIXTURE_DIR
 set -uo pipefail
 script=$1 build=$2 fixtures=$3
-failures=0
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+source "$(dirname "$0")/../../scripts/lib.sh"
+temp_dir work
 
 check() { # name expected-status expected-FAIL-lines-file, then the script's arguments
     local name=$1 want_status=$2 want_fails=$3
@@ -15,11 +14,10 @@ check() { # name expected-status expected-FAIL-lines-file, then the script's arg
     local status=$?
     grep '^FAIL ' "$work/out" >"$work/fails" || true
     if [[ $status != "$want_status" ]] || ! diff -u "$want_fails" "$work/fails" >"$work/diff"; then
-        echo "not ok: $name (status $status, expected $want_status)"
+        fail "$name (status $status, expected $want_status)"
         cat "$work/diff" "$work/out" "$work/err"
-        failures=$((failures + 1))
     else
-        echo "ok: $name"
+        pass "$name"
     fi
 }
 
@@ -43,17 +41,13 @@ check "a C-library version newer than the baseline" 1 "$work/expect" "$fixtures/
 status=$?
 if [[ $status == 1 ]] && grep -Eq '^FAIL fat_program: [0-9]+ bytes stripped, over 16384$' "$work/out" &&
     ((fat_size > 16384)); then
-    echo "ok: over the size budget"
+    pass "over the size budget"
 else
-    echo "not ok: over the size budget (status $status)"
+    fail "over the size budget (status $status)"
     cat "$work/out"
-    failures=$((failures + 1))
 fi
 
 # Every program this build installs is within budget.
 check "the board programs of this build" 0 "$work/none"
 
-if ((failures)); then
-    echo "$failures failed"
-    exit 1
-fi
+finish "scripts/footprint.sh on programs whose budget is known, and on this build's"
