@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # scripts/footprint.sh against programs whose budget is known: each broken budget is named, the
-# exit status says whether any is, and the board programs of this build pass.
-#   footprint_test.sh SCRIPT BUILD_DIR FIXTURE_DIR
+# exit status says whether any is, and the board programs of this build pass. Their run is also the
+# sample run that README shows (its block that begins with the table's header, "program  stripped
+# NEEDED"): the figures there are this run's, line for line. README is "-" for a build unlike the
+# one the sample comes from, which has other figures.
+#   footprint_test.sh SCRIPT BUILD_DIR FIXTURE_DIR README|-
 set -uo pipefail
-script=$1 build=$2 fixtures=$3
+script=$1 build=$2 fixtures=$3 readme=$4
 source "$(dirname "$0")/../../scripts/lib.sh"
 temp_dir work
 
@@ -49,5 +52,21 @@ fi
 
 # Every program this build installs is within budget.
 check "the board programs of this build" 0 "$work/none"
+
+# README's sample: its indented block from the table's header on, blank lines within it kept.
+if [[ $readme != - ]]; then
+    awk '/^    program +stripped +NEEDED$/ { sample = 1 }
+         sample && /^$/ { blanks++; next }
+         sample && /^    / { for (; blanks; blanks--) print ""; print substr($0, 5); next }
+         sample { exit }' "$readme" >"$work/sample"
+    if [[ ! -s $work/sample ]]; then
+        fail "$readme shows no footprint sample (a block that begins with \"    program  stripped  NEEDED\")"
+    elif diff -u --label "$readme" --label "footprint.sh -B $build" "$work/sample" "$work/out" >"$work/diff"; then
+        pass "$readme's footprint sample is this build's run"
+    else
+        fail "$readme's footprint sample is not this build's run (paste the run's output there):"
+        cat "$work/diff"
+    fi
+fi
 
 finish "scripts/footprint.sh on programs whose budget is known, and on this build's"
