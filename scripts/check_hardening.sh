@@ -17,8 +17,7 @@ build=${1:-build-arm}
 scripts/setup.sh devscripts lintian >&2
 temp_dir work
 
-if ! cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/log" 2>&1; then
-    cat "$work/log"
+if ! make_packages "$build" "$work/out"; then
     fail "making the packages of $build"
     finish "hardening"
 fi

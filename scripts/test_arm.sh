@@ -15,7 +15,7 @@ cmake --preset arm >/dev/null
 cmake --build --preset arm
 ctest --preset arm
 scripts/footprint.sh -B build-arm || fail "footprint (scripts/footprint.sh)"
-(cd build-arm && cpack >/dev/null)
+make_packages build-arm build-arm
 ls -l build-arm/board-tools_*_armhf.deb build-arm/board-tools-*-armhf.tar.gz \
     build-arm/boardsim_*_armhf.deb build-arm/boardsim-*-armhf.tar.gz
 # Debian's own verdict on the packages, the programs' and the recorder's: no error and no warning (the
