@@ -25,7 +25,7 @@ if ! dpkg --print-foreign-architectures | grep -qx armhf; then
 fi
 apt-cache show linux-image-armmp:armhf >/dev/null 2>&1 || apt-get update -qq >&2
 kernel_pkg=$(apt-cache depends linux-image-armmp:armhf | sed -n 's/^ *Depends: \(linux-image-[^ ]*\).*/\1/p' | head -n 1)
-[ -n "$kernel_pkg" ] || { echo "board_image: the archive names no armhf kernel" >&2; exit 1; }
+[ -n "$kernel_pkg" ] || give_up 1 "board_image: the archive names no armhf kernel"
 kernel_pkg=${kernel_pkg%:armhf}
 
 # unpack PACKAGE DIR: the package's current version, downloaded once, unpacked into DIR.

@@ -17,7 +17,10 @@ build=${1:-build-arm}
 scripts/setup.sh devscripts lintian >&2
 temp_dir work
 
-cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/out" >"$work/log" 2>&1 || { cat "$work/log"; exit 1; }
+if ! make_packages "$build" "$work/out"; then
+    fail "making the packages of $build"
+    finish "hardening"
+fi
 debs=("$work"/out/*.deb)
 for deb in "${debs[@]}"; do
     root=$work/root/$(basename "$deb" .deb)

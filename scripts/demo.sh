@@ -59,7 +59,7 @@ grep -E 'ioctl|wait|signal' "$trace/watchdog.trace" | sed 's/^/  trace: /'
 echo
 echo "== api_query: one command to a stand-in status server on 127.0.0.1:4028"
 start_server server "$trace/server" 10 "$bin/status_server" -a 127.0.0.1 -p 4028 ||
-    { cat "$trace/server"; exit 1; }
+    give_up 1 "demo: the status server did not start: $(cat "$trace/server")"
 echo "  ($(head -n 1 "$trace/server"))"
 for args in "" "version" "devs 127.0.0.1 4028" "nonsense"; do
     printf '\n$ api_query %s\n' "$args"

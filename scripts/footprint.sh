@@ -43,7 +43,7 @@ libc_baseline=$(cache_value "$build_dir" BOARD_LIBC_BASELINE)
 : "${strip_tool:=arm-linux-gnueabihf-strip}"
 : "${readelf_tool:=arm-linux-gnueabihf-readelf}"
 for tool in "$strip_tool" "$readelf_tool"; do
-    command -v "$tool" >/dev/null || { echo "footprint: $tool not found" >&2; exit 2; }
+    command -v "$tool" >/dev/null || give_up 2 "footprint: $tool not found"
 done
 
 temp_dir work
@@ -51,12 +51,12 @@ temp_dir work
 programs=("$@")
 board_side=()
 if ((${#programs[@]} == 0)); then
-    [[ -f $build_dir/CMakeCache.txt ]] || { echo "footprint: $build_dir is not a configured build" >&2; exit 2; }
+    [[ -f $build_dir/CMakeCache.txt ]] || give_up 2 "footprint: $build_dir is not a configured build"
     cmake --install "$build_dir" --prefix "$work/stage" --component board >/dev/null
     if [[ -d $work/stage/bin ]]; then
         for p in "$work/stage/bin"/*; do programs+=("$p"); done
     fi
-    ((${#programs[@]})) || { echo "footprint: $build_dir installs no program" >&2; exit 2; }
+    ((${#programs[@]})) || give_up 2 "footprint: $build_dir installs no program"
     for f in bin/boardsim lib/libboardsim.so lib/libvexa.so; do
         [[ -f $build_dir/$f ]] && board_side+=("$build_dir/$f")
     done
@@ -94,11 +94,10 @@ done
 
 echo
 audited+=("${board_side[@]}")
-"$(dirname "$0")/libc_audit.sh" -r "$readelf_tool" -b "$libc_baseline" "${audit_options[@]}" "${audited[@]}" || failures=$((failures + 1))
-
-if ((failures)); then
-    echo "footprint: budget broken"
-    exit 1
-fi
-echo "footprint: ${#programs[@]} programs within budget ($max_bytes bytes stripped, NEEDED ${allowed_common[*]} [+ libvexa.so]);"
-echo "           ${#audited[@]} board-side files need no C-library version newer than $libc_baseline"
+# The audit names each file that needs too new a version; here its verdict counts once.
+"$(dirname "$0")/libc_audit.sh" -r "$readelf_tool" -b "$libc_baseline" "${audit_options[@]}" "${audited[@]}" ||
+    failures=$((failures + 1))
+((${#programs[@]} == 1)) && program_count="1 program" || program_count="${#programs[@]} programs"
+((${#audited[@]} == 1)) && file_count="1 board-side file" || file_count="${#audited[@]} board-side files"
+finish "footprint: $program_count, at most $max_bytes bytes stripped, NEEDED ${allowed_common[*]} [+ libvexa.so];\
+ $file_count, no C-library version newer than $libc_baseline"

@@ -1,6 +1,8 @@
-# What the scripts in scripts/ share: their usage and options, the cache values of a build folder,
-# one style of result line, temporary folders and servers that go on every exit, waiting for a
-# server to listen. Sourced by each script, never run; sourcing it only defines.
+# What the scripts in scripts/ and the test scripts under tests/ share: their usage and options, the
+# cache values of a build folder, one style of result line and of giving up, temporary folders and
+# servers that go on every exit, waiting for a server to listen, making a build's packages. Sourced by
+# each script, never run; sourcing it only defines. It is bash: the one script that runs on the
+# emulated board's busybox shell, tests/kernel/run_cases.sh, judges nothing and does without it.
 
 # The running script's usage: its header comment, from the line after "#!" to the first line that is
 # not a comment. Read with the shell alone, so that asking for help starts nothing.
@@ -32,6 +34,13 @@ bad_use() { # message
     printf '%s: %s\n' "${0##*/}" "$1" >&2
     usage >&2
     exit 2
+}
+
+# What stops the script before its end, a tool or an input it cannot do without: MESSAGE on standard
+# error, as it is (where its reader needs the script's name, the message carries it), then exit STATUS.
+give_up() { # status message
+    printf '%s\n' "$2" >&2
+    exit "$1"
 }
 
 # For a script that takes no options: -h/--help answered, any other word that starts with "-" refused.
@@ -139,6 +148,19 @@ stop_server() { # pid
         [[ ${lib_on_exit[i]} == "stop_server $1" ]] && unset 'lib_on_exit[i]'
     done
     lib_on_exit=("${lib_on_exit[@]}")
+}
+
+# make_packages BUILD_DIR OUT_DIR: the packages of a build, its Debian packages and tarballs as
+# cmake/packaging.cmake describes them, made in OUT_DIR (which may be BUILD_DIR) from what the build has
+# built. The one way the scripts and the tests make packages, so that the packages they check are the
+# ones they ship; the build's "package" target runs the same cpack after building. What cpack said is
+# in OUT_DIR/cpack.log, and on standard output when it fails.
+make_packages() { # build_dir out_dir
+    mkdir -p "$2"
+    if ! cpack --config "$1/CPackConfig.cmake" -B "$2" >"$2/cpack.log" 2>&1; then
+        cat "$2/cpack.log"
+        return 1
+    fi
 }
 
 # The cases of a case table: its lines without the comments and the blank ones. Each case is one line of

@@ -40,9 +40,9 @@ modes=$newest_only
 [[ -n $baseline ]] && modes=$((modes + 1))
 [[ -n $root ]] && modes=$((modes + 1))
 ((modes == 1)) || bad_use "one of -b, -R and -n"
-command -v "$readelf" >/dev/null || { echo "libc_audit: $readelf not found" >&2; exit 2; }
+command -v "$readelf" >/dev/null || give_up 2 "libc_audit: $readelf not found"
 for f in "$@"; do
-    "$readelf" -h "$f" >/dev/null 2>&1 || { echo "libc_audit: $f is not an ELF file that can be read" >&2; exit 2; }
+    "$readelf" -h "$f" >/dev/null 2>&1 || give_up 2 "libc_audit: $f is not an ELF file that can be read"
 done
 
 # One line per versioned symbol that FILE needs from another file: "LIBRARY VERSION SYMBOL"; a version
@@ -119,21 +119,20 @@ if [[ -n $baseline ]]; then
             fi
         done <<<"$reqs"
     done
-    ((failures == 0)) || exit 1
+    (($# == 1)) && files="1 file" || files="$# files"
+    finish "no C-library version newer than $baseline, in $files"
     exit 0
 fi
 
-# The board root: its libc.so.6 first, then what each file needs of the board's libraries.
+# The board root: its libc.so.6 first, then what each file needs of the board's libraries. Its verdict
+# is the build's error message, which the build shows as it is: one line per refusal, all of them at
+# the end, on standard error.
 libc=$(board_library libc.so.6)
-if [[ -z $libc ]]; then
-    echo "board root $root: no libc.so.6 in its lib or usr/lib: not the root of a GNU C library system" >&2
-    exit 1
-fi
-if ! grep -q '^GLIBC_[0-9]' <<<"$(definitions "$libc")"; then
-    echo "board root $root: $libc is not the GNU C library (it defines no GLIBC_ symbol version)" >&2
-    exit 1
-fi
-failed=0
+[[ -n $libc ]] ||
+    give_up 1 "board root $root: no libc.so.6 in its lib or usr/lib: not the root of a GNU C library system"
+grep -q '^GLIBC_[0-9]' <<<"$(definitions "$libc")" ||
+    give_up 1 "board root $root: $libc is not the GNU C library (it defines no GLIBC_ symbol version)"
+refusals=()
 for f in "$@"; do
     refused=0
     # One line per library and version, naming the first symbol that needs it.
@@ -142,16 +141,14 @@ for f in "$@"; do
         [[ $symbol == - ]] && symbol="(no symbol)"
         path=$(board_library "$library")
         if [[ -z $path ]]; then
-            echo "board root $root: no $library, which $(basename "$f") needs for $symbol ($version)" >&2
+            refusals+=("board root $root: no $library, which $(basename "$f") needs for $symbol ($version)")
             refused=1
         elif ! grep -qxF "$version" <<<"$(definitions "$path")"; then
-            echo "board root $root: $path lacks $version, which $(basename "$f") needs for $symbol" >&2
+            refusals+=("board root $root: $path lacks $version, which $(basename "$f") needs for $symbol")
             refused=1
         fi
     done < <(requirements "$f" | sort -s -u -k1,2)
-    if ((refused)); then
-        failed=1
-        ((remove)) && rm -f "$f"
-    fi
+    ((refused && remove)) && rm -f "$f"
 done
-exit $failed
+((${#refusals[@]} == 0)) || give_up 1 "$(printf '%s\n' "${refusals[@]}")"
+exit 0

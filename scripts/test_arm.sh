@@ -14,13 +14,18 @@ scripts/setup.sh g++-arm-linux-gnueabihf qemu-user googletest lintian
 cmake --preset arm >/dev/null
 cmake --build --preset arm
 ctest --preset arm
-scripts/footprint.sh -B build-arm
-(cd build-arm && cpack >/dev/null)
+scripts/footprint.sh -B build-arm || fail "footprint (scripts/footprint.sh)"
+make_packages build-arm build-arm
 ls -l build-arm/board-tools_*_armhf.deb build-arm/board-tools-*-armhf.tar.gz \
     build-arm/boardsim_*_armhf.deb build-arm/boardsim-*-armhf.tar.gz
 # Debian's own verdict on the packages, the programs' and the recorder's: no error and no warning (the
 # run path /lib is overridden, with the reason, in the programs' package).
-lintian --allow-root --fail-on error,warning build-arm/board-tools_*_armhf.deb build-arm/boardsim_*_armhf.deb
-pass "lintian: clean"
-scripts/check_hardening.sh build-arm
-scripts/check_reproducible.sh
+if lintian --allow-root --fail-on error,warning build-arm/board-tools_*_armhf.deb build-arm/boardsim_*_armhf.deb; then
+    pass "lintian: clean"
+else
+    fail "lintian: an error or a warning"
+fi
+# Each check below ends with its own verdict; this script's comes last.
+scripts/check_hardening.sh build-arm || fail "hardening (scripts/check_hardening.sh)"
+scripts/check_reproducible.sh || fail "reproducible packages (scripts/check_reproducible.sh)"
+finish "the board build: the suite under qemu-arm, the footprint, the packages, lintian, hardening, reproducibility"

@@ -8,16 +8,13 @@ set -uo pipefail
 build=$1 scenarios=$2 expected_timeline=$3
 shift 3
 emulator=("$@")
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() {
-    echo "FAIL: $*"
-    failures=$((failures + 1))
-}
+source "$(dirname "$0")/../../scripts/lib.sh"
+checked="the waveform against sigrok and vcd2fst, the GPIO edges, the timeline and a killed program's file"
+temp_dir work
 for tool in sigrok-cli vcd2fst fst2vcd; do
-    command -v "$tool" >/dev/null || { echo "FAIL: $tool is missing (scripts/setup.sh installs it)"; exit 1; }
+    command -v "$tool" >/dev/null || fail "$tool is missing (scripts/setup.sh installs it)"
 done
+((failures == 0)) || finish "$checked"
 
 boardsim=("${emulator[@]}" "$build/bin/boardsim")
 ((${#emulator[@]})) && boardsim+=(--emulator "${emulator[*]}")
@@ -87,5 +84,4 @@ if ! vcd2fst "$work/ticker.vcd" "$work/ticker.fst" >"$work/ticker.log" 2>&1 ||
     cat "$work/ticker.log"
 fi
 
-((failures == 0)) || exit 1
-echo "waveform: sigrok, vcd2fst, GPIO edges, timeline and a killed program's file all agree"
+finish "$checked"

@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # scripts/footprint.sh against programs whose budget is known: each broken budget is named, the
-# exit status says whether any is, and the board programs of this build pass.
-#   footprint_test.sh SCRIPT BUILD_DIR FIXTURE_DIR
+# exit status says whether any is, and the board programs of this build pass. Their run is also the
+# sample run that README shows (its block that begins with the table's header, "program  stripped
+# NEEDED"): the figures there are this run's, line for line. README is "-" for a build unlike the
+# one the sample comes from, which has other figures.
+#   footprint_test.sh SCRIPT BUILD_DIR FIXTURE_DIR README|-
 set -uo pipefail
-script=$1 build=$2 fixtures=$3
-failures=0
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+script=$1 build=$2 fixtures=$3 readme=$4
+source "$(dirname "$0")/../../scripts/lib.sh"
+temp_dir work
 
 check() { # name expected-status expected-FAIL-lines-file, then the script's arguments
     local name=$1 want_status=$2 want_fails=$3
@@ -15,11 +17,10 @@ check() { # name expected-status expected-FAIL-lines-file, then the script's arg
     local status=$?
     grep '^FAIL ' "$work/out" >"$work/fails" || true
     if [[ $status != "$want_status" ]] || ! diff -u "$want_fails" "$work/fails" >"$work/diff"; then
-        echo "not ok: $name (status $status, expected $want_status)"
+        fail "$name (status $status, expected $want_status)"
         cat "$work/diff" "$work/out" "$work/err"
-        failures=$((failures + 1))
     else
-        echo "ok: $name"
+        pass "$name"
     fi
 }
 
@@ -43,17 +44,29 @@ check "a C-library version newer than the baseline" 1 "$work/expect" "$fixtures/
 status=$?
 if [[ $status == 1 ]] && grep -Eq '^FAIL fat_program: [0-9]+ bytes stripped, over 16384$' "$work/out" &&
     ((fat_size > 16384)); then
-    echo "ok: over the size budget"
+    pass "over the size budget"
 else
-    echo "not ok: over the size budget (status $status)"
+    fail "over the size budget (status $status)"
     cat "$work/out"
-    failures=$((failures + 1))
 fi
 
 # Every program this build installs is within budget.
 check "the board programs of this build" 0 "$work/none"
 
-if ((failures)); then
-    echo "$failures failed"
-    exit 1
+# README's sample: its indented block from the table's header on, blank lines within it kept.
+if [[ $readme != - ]]; then
+    awk '/^    program +stripped +NEEDED$/ { sample = 1 }
+         sample && /^$/ { blanks++; next }
+         sample && /^    / { for (; blanks; blanks--) print ""; print substr($0, 5); next }
+         sample { exit }' "$readme" >"$work/sample"
+    if [[ ! -s $work/sample ]]; then
+        fail "$readme shows no footprint sample (a block that begins with \"    program  stripped  NEEDED\")"
+    elif diff -u --label "$readme" --label "footprint.sh -B $build" "$work/sample" "$work/out" >"$work/diff"; then
+        pass "$readme's footprint sample is this build's run"
+    else
+        fail "$readme's footprint sample is not this build's run (paste the run's output there):"
+        cat "$work/diff"
+    fi
 fi
+
+finish "scripts/footprint.sh on programs whose budget is known, and on this build's"

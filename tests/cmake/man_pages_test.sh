@@ -5,11 +5,12 @@
 set -uo pipefail
 source_dir=$1 stage=$2 version=$3
 shift 3
-failures=0
-fail() { echo "not ok: $*"; failures=$((failures + 1)); }
+source "$source_dir/scripts/lib.sh"
+checked="$# manual pages: lint, sections, version, installed"
 for tool in mandoc man; do
-    command -v "$tool" >/dev/null || { echo "not ok: $tool is missing (scripts/setup.sh installs it)"; exit 1; }
+    command -v "$tool" >/dev/null || fail "$tool is missing (scripts/setup.sh installs it)"
 done
+((failures == 0)) || finish "$checked"
 
 for page in "$@"; do
     src=$source_dir/man/$page.1
@@ -28,5 +29,4 @@ for page in "$@"; do
         fail "the installed $page.1.gz is not $page.1"
     fi
 done
-((failures == 0)) || exit 1
-echo "ok: $# manual pages lint clean and are installed"
+finish "$checked"

@@ -12,14 +12,14 @@ set -uo pipefail
 source "$(dirname "$0")/../../scripts/lib.sh"
 build_dir=$1 arch=$2 baseline=$3
 shift 3
-command -v lintian >/dev/null || { fail "lintian is missing (scripts/setup.sh installs it)"; exit 1; }
+sim_tools=(boardsim)
+[[ $baseline == - ]] && sim_tools+=(status_server)
+checked="the packages board-tools ($*) and boardsim (${sim_tools[*]}) for $arch"
+command -v lintian >/dev/null || { fail "lintian is missing (scripts/setup.sh installs it)"; finish "$checked"; }
 temp_dir work
 
-if ! cpack --config "$build_dir/CPackConfig.cmake" -B "$work/out" >"$work/log" 2>&1; then
-    cat "$work/log"
-    fail cpack
-    exit 1
-fi
+# Made as every script makes them.
+make_packages "$build_dir" "$work/out" || { fail "making the packages"; finish "$checked"; }
 source_dir=$(cache_value "$build_dir" CMAKE_HOME_DIRECTORY)
 readelf=$(cache_value "$build_dir" CMAKE_READELF)
 
@@ -33,8 +33,6 @@ board_files=$({
     printf 'usr/share/man/man1/%s.1.gz\n' "$@"
     own_files board-tools
 } | sort)
-sim_tools=(boardsim)
-[[ $baseline == - ]] && sim_tools+=(status_server)
 sim_files=$({
     printf 'usr/bin/%s\n' "${sim_tools[@]}"
     printf 'usr/share/man/man1/%s.1.gz\n' "${sim_tools[@]}"
@@ -93,4 +91,4 @@ check_package() {
 check_package board-tools board-tools "$board_files" "${@/#/usr/bin/}"
 check_package boardsim boardsim "$sim_files" "${sim_tools[@]/#/usr/bin/}" usr/lib/boardsim/libboardsim.so
 
-finish "the packages board-tools ($*) and boardsim (${sim_tools[*]}) for $arch"
+finish "$checked"

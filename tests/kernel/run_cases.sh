@@ -2,6 +2,9 @@
 # Runs the case table on the emulated board's real kernel and prints what each case gave, framed for
 # the host: "@@case NAME STATUS", then "@@out" and "@@err" each followed by that stream in base64, then
 # "@@end". A reset case prints "@@reset NAME MARGIN" the moment its ticker is killed.
+# It judges nothing: scripts/test_kernel.sh passes or fails each case on the host, through
+# scripts/lib.sh. This runs on the board's busybox shell, which cannot read that bash library, and
+# keeps to plain sh.
 set -f # the commands of the table hold no patterns
 table=$1
 

@@ -7,10 +7,8 @@
 #   help_test.sh SOURCE_DIR
 set -uo pipefail
 source_dir=$1
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-failures=0
-fail() { echo "not ok: $*"; failures=$((failures + 1)); }
+source "$source_dir/scripts/lib.sh"
+temp_dir work
 
 mkdir "$work/bin" "$work/tmp"
 for tool in apt-get apt-cache dpkg dpkg-query dpkg-deb cmake ctest cpack make git gcc g++ cc c++ clang clang++ \
@@ -55,6 +53,7 @@ for script in "$source_dir"/scripts/*; do
         continue
     fi
     checked=$((checked + 1))
+    failed_before=$failures
     run long "$script" --help
     run short "$script" -h
     run unknown "$script" --no-such-option
@@ -68,6 +67,7 @@ for script in "$source_dir"/scripts/*; do
     if [[ $(cat "$work/unknown.status") != 2 || -s $work/unknown.out ]] || ! grep -qF "$usage_line" "$work/unknown.err"; then
         fail "$name --no-such-option: status $(cat "$work/unknown.status"), standard output '$(cat "$work/unknown.out")', standard error '$(cat "$work/unknown.err")'"
     fi
+    ((failures > failed_before)) || pass "$name: --help, -h, --no-such-option"
 done
 snapshot | sort >"$work/after"
 if ! diff -u "$work/before" "$work/after" >"$work/diff"; then
@@ -75,9 +75,4 @@ if ! diff -u "$work/before" "$work/after" >"$work/diff"; then
     cat "$work/diff"
 fi
 ((checked >= 17)) || fail "only $checked scripts found in $source_dir/scripts"
-
-if ((failures)); then
-    echo "$failures failed"
-    exit 1
-fi
-echo "ok: $checked scripts answer --help and -h, refuse an unknown option, and do nothing else"
+finish "$checked scripts answer --help and -h, refuse an unknown option, and do nothing else"
