@@ -1,18 +1,19 @@
 #include "bench_core.h"
 
+#include "number.h"
 #include "spawn.h"
 #include "unique_fd.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -173,9 +174,9 @@ std::string csv_row(const std::string &name, const summary &s) {
 
 std::string parse_plan(std::span<const std::string> args, run_plan &plan) {
     auto count = [](const std::string &text, std::size_t &value) {
-        const char *end = text.data() + text.size();
-        auto [ptr, ec] = std::from_chars(text.data(), end, value);
-        return ec == std::errc{} && ptr == end;
+        const std::optional<std::size_t> parsed = parse_number<std::size_t>(text);
+        if (parsed) value = *parsed;
+        return parsed.has_value();
     };
     std::size_t i = 0;
     for (; i < args.size() && args[i] != "--cmd"; ++i) {
@@ -213,11 +214,8 @@ std::string parse_plan(std::span<const std::string> args, run_plan &plan) {
 }
 
 std::uint64_t reply_size_for(std::string_view command, std::uint64_t default_size) {
-    std::uint64_t size = 0;
-    const char *end = command.data() + command.size();
-    auto [ptr, ec] = std::from_chars(command.data(), end, size);
-    if (command.empty() || ec != std::errc{} || ptr != end) return default_size;
-    return std::min(size, max_reply_bytes);
+    const std::optional<std::uint64_t> size = parse_number<std::uint64_t>(command);
+    return size ? std::min(*size, max_reply_bytes) : default_size;
 }
 
 void fill_reply(std::span<char> out, std::uint64_t at) {
