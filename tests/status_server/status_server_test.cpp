@@ -7,8 +7,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <poll.h>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/wait.h>
@@ -23,26 +21,17 @@ using namespace std::string_literals;
 class stand_in {
   public:
     explicit stand_in(const std::vector<std::string> &args) {
-        std::vector<std::string> argv;
-        std::istringstream emulator{STATUS_SERVER_EMULATOR};
-        for (std::string word; emulator >> word;)
-            argv.push_back(word);
-        argv.insert(argv.end(), {testsupport::bin_path("status_server"), "-p", "0"});
+        std::vector<std::string> argv{testsupport::bin_path("status_server"), "-p", "0"};
         argv.insert(argv.end(), args.begin(), args.end());
 
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-        server_ = std::make_unique<testsupport::process>(argv, testsupport::process_streams{.out = out[1]});
+        server_ = std::make_unique<testsupport::process>(testsupport::with_emulator(argv),
+                                                         testsupport::process_streams{.out = out[1]});
         ::close(out[1]);
-
-        std::string line;
-        pollfd pfd{out[0], POLLIN, 0};
-        char c = 0;
-        while (::poll(&pfd, 1, 10000) > 0 && ::read(out[0], &c, 1) == 1 && c != '\n')
-            line += c;
+        banner_ = testsupport::read_line(out[0]);
         ::close(out[0]);
-        banner_ = line;
-        port_ = line.substr(line.rfind(':') + 1);
+        port_ = banner_.substr(banner_.rfind(':') + 1);
     }
 
     [[nodiscard]] const std::string &banner() const { return banner_; }

@@ -238,6 +238,15 @@ run_result run_program(const std::vector<std::string> &argv_in, const run_option
     return result;
 }
 
+std::string read_line(int fd, int timeout_ms) {
+    std::string line;
+    pollfd ready{fd, POLLIN, 0};
+    char c = 0;
+    while (::poll(&ready, 1, timeout_ms) > 0 && ::read(fd, &c, 1) == 1 && c != '\n')
+        line += c;
+    return line;
+}
+
 temp_dir::temp_dir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "boardtools.XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");

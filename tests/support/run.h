@@ -57,6 +57,10 @@ class process {
 std::vector<std::string> with_emulator(const std::vector<std::string> &argv,
                                        const std::vector<std::string> &loader_env = {});
 
+// One line that a program writes to fd, the reading end of a pipe, without its line feed: what came
+// before the line feed, the end of the stream or timeout_ms of silence.
+std::string read_line(int fd, int timeout_ms = 10000);
+
 // build/bin/<name> and build/lib/<name> of the build under test.
 std::string bin_path(const std::string &name);
 std::string lib_path(const std::string &name);
