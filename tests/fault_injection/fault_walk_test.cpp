@@ -17,24 +17,12 @@ namespace {
 
 using lines = std::vector<std::string>;
 
-struct board_run {
-    testsupport::run_result result;
-    lines trace;
-};
-
 std::string scenario_file(const std::string &name) {
     return testsupport::read_file(std::string{BOARD_SCENARIOS} + "/" + name);
 }
 
-board_run run_probe(const std::string &scenario) {
-    testsupport::temp_dir dir;
-    testsupport::write_file(dir.file("board.scn"), scenario);
-    board_run r;
-    r.result = testsupport::run_program({testsupport::bin_path("boardsim"), "--scenario",
-                                         dir.file("board.scn"), "--trace", dir.file("trace"), "--",
-                                         testsupport::bin_path("test_type_spi")});
-    r.trace = testsupport::split_lines(testsupport::read_file(dir.file("trace")));
-    return r;
+testsupport::board_run run_probe(const std::string &scenario) {
+    return testsupport::run_on_board({testsupport::bin_path("test_type_spi")}, scenario);
 }
 
 // From the trace's last line, "end: still open: ...; N board operations".
@@ -106,7 +94,7 @@ std::vector<int> operations_to_walk(const lines &trace, int count, const std::st
 
 // Walks the probe over a board whose answering chain (if any) is answering_chain.
 void walk_probe(const std::string &board, int answering_chain) {
-    const board_run clean = run_probe(board);
+    const testsupport::board_run clean = run_probe(board);
     ASSERT_EQ(clean.result.exit_code, 0) << clean.result.err;
     ASSERT_TRUE(all_closed(clean.trace));
     const int count = operation_count(clean.trace);
@@ -115,7 +103,7 @@ void walk_probe(const std::string &board, int answering_chain) {
     int port_reads = 0;
 
     for (const int n : operations_to_walk(clean.trace, count, port)) {
-        const board_run r = run_probe(board + "\nfail-op " + std::to_string(n) + "\n");
+        const testsupport::board_run r = run_probe(board + "\nfail-op " + std::to_string(n) + "\n");
         const std::string where = "operation " + std::to_string(n);
         const auto failed = injected(r.trace);
         ASSERT_EQ(failed.size(), 1U) << where;

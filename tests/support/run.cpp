@@ -238,6 +238,22 @@ run_result run_program(const std::vector<std::string> &argv_in, const run_option
     return result;
 }
 
+board_run run_on_board(const std::vector<std::string> &argv, const std::string &scenario,
+                       const run_options &options) {
+    const temp_dir dir;
+    std::vector<std::string> args{bin_path("boardsim"), "--trace", dir.file("trace")};
+    if (!scenario.empty()) {
+        write_file(dir.file("board.scn"), scenario);
+        args.insert(args.end(), {"--scenario", dir.file("board.scn")});
+    }
+    args.push_back("--");
+    args.insert(args.end(), argv.begin(), argv.end());
+    board_run run;
+    run.result = run_program(args, options);
+    run.trace = split_lines(read_file(dir.file("trace")));
+    return run;
+}
+
 std::string read_line(int fd, int timeout_ms) {
     std::string line;
     pollfd ready{fd, POLLIN, 0};
