@@ -163,7 +163,7 @@ TEST(FaultWalkProbe, EveryOperationWithNoPortPresent) {
 // The watchdog logs through the recording double; every line is let through.
 const vexadouble::setup all_lines{.level = 0, .level_at_init = 0};
 const std::string log_init = "vexa_log_init(0, \"watchdog\")";
-const std::string cannot_open = "_vexa_log(5, \"/dev/watchdog0 watchdog device can't be enabled.\", 1)";
+const std::string cannot_open = vexadouble::log_call(5, "/dev/watchdog0 watchdog device can't be enabled.");
 
 vexadouble::board_outcome run_watchdog(const lines &args, const std::string &scenario) {
     lines argv{testsupport::bin_path("watchdog")};
@@ -239,8 +239,8 @@ TEST(FaultWalkWatchdog, EveryOperationOfEachMode) {
             // is not reported. Either way the run asks what the clean one asked and ends as it did.
             lines calls = clean.calls;
             if (contains(f.line, settimeout))
-                calls = {log_init, "_vexa_log(5, \"Watchdog timeout can't be set to 30 seconds: "
-                                   "Input/output error.\", 1)"};
+                calls = {log_init, vexadouble::log_call(5, "Watchdog timeout can't be set to 30 seconds: "
+                                                           "Input/output error.")};
             EXPECT_EQ(r.calls, calls) << context;
             EXPECT_EQ(r.result.exit_code, w.exit_code) << context;
             EXPECT_EQ(r.result.err, clean.result.err) << context;

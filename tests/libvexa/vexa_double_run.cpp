@@ -29,6 +29,10 @@ std::vector<std::string> read_record(const std::string &record_path) {
     return testsupport::split_lines(testsupport::read_file(record_path));
 }
 
+std::string log_call(int level, const std::string &text, int flag) {
+    return "_vexa_log(" + std::to_string(level) + ", \"" + text + "\", " + std::to_string(flag) + ")";
+}
+
 outcome run(const std::vector<std::string> &argv, const setup &s, const std::vector<std::string> &extra_env) {
     testsupport::temp_dir dir;
     const std::string record_path = dir.file("calls");
