@@ -128,21 +128,32 @@ TEST(StatusServer, ServesConnectionsOneAfterAnotherUpToTheCount) {
     EXPECT_EQ(server.wait(), 0);
 }
 
+// Blanks and a "+" before a number are taken, as strtol has always taken them.
+TEST(StatusServer, TakesBlanksAndAPlusBeforeANumber) {
+    stand_in server{{"-p", " +0", "-c", "\t+1"}};
+    ASSERT_EQ(server.banner(), "listening on 127.0.0.1:" + server.port());
+    const testsupport::run_result run =
+        testsupport::run_program({testsupport::bin_path("api_query"), "devs", "127.0.0.1", server.port()});
+    EXPECT_EQ(run.out, "status=ok command=devs count=0\n");
+    EXPECT_EQ(server.wait(), 0) << "one connection, then the end";
+}
+
 TEST(StatusServer, RefusesBadOptions) {
     const std::string usage =
         "usage: " + testsupport::bin_path("status_server") +
         " [-a address] [-p port] [-m answer|close|nul|size|reset|silent] [-s bytes] [-c connections]\n";
     const std::vector<std::vector<std::string>> cases{
-        {"-m", "hang"}, {"-p", "65536"}, {"-p", "40x"}, {"-p", "-1"},
-        {"-s", "x"},    {"-c", "0"},     {"extra"},     {"-z"},
+        {"-m", "hang"}, {"-p", "65536"}, {"-p", "40x"}, {"-p", "-1"}, {"-p", "40 "}, {"-p", "+-4"},
+        {"-p", ""},     {"-s", "x"},     {"-c", "0"},   {"extra"},    {"-z"},
     };
     for (const std::vector<std::string> &args : cases) {
         std::vector<std::string> argv{testsupport::bin_path("status_server")};
         argv.insert(argv.end(), args.begin(), args.end());
         const testsupport::run_result run = testsupport::run_program(argv);
-        EXPECT_EQ(run.exit_code, 2) << args[0];
-        EXPECT_EQ(run.out, "") << args[0];
-        EXPECT_TRUE(run.err.ends_with(usage)) << args[0] << ": " << run.err;
+        const std::string shown = args[0] + (args.size() > 1 ? " \"" + args[1] + "\"" : "");
+        EXPECT_EQ(run.exit_code, 2) << shown;
+        EXPECT_EQ(run.out, "") << shown;
+        EXPECT_TRUE(run.err.ends_with(usage)) << shown << ": " << run.err;
     }
     const testsupport::run_result bad_address =
         testsupport::run_program({testsupport::bin_path("status_server"), "-a", "localhost"});
