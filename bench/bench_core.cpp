@@ -1,15 +1,19 @@
 #include "bench_core.h"
 
+#include "number.h"
+#include "spawn.h"
+#include "unique_fd.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -47,10 +51,10 @@ bool run_once(const std::vector<std::string> &argv, const std::string &stdin_pat
         why = "no program";
         return false;
     }
-    std::vector<char *> argv_c;
+    std::vector<const char *> argv_c;
     argv_c.reserve(argv.size() + 1);
     for (const std::string &a : argv)
-        argv_c.push_back(const_cast<char *>(a.c_str()));
+        argv_c.push_back(a.c_str());
     argv_c.push_back(nullptr);
 
     std::vector<const char *> env_c;
@@ -66,43 +70,28 @@ bool run_once(const std::vector<std::string> &argv, const std::string &stdin_pat
         env_c.push_back(extra.c_str());
     env_c.push_back(nullptr);
 
-    // The child reports a failed exec through this pipe; a successful exec closes it unseen.
-    int exec_pipe[2];
-    if (pipe2(exec_pipe, O_CLOEXEC) != 0) {
-        why = std::string{"pipe: "} + std::strerror(errno);
+    // The program's standard streams, opened afresh for the run; a file that cannot be had stops the
+    // program from starting.
+    const auto cannot_start = [&](int error) {
+        why = "cannot start " + argv[0] + ": " + std::strerror(error);
         return false;
-    }
+    };
+    const unique_fd in{::open(stdin_path.c_str(), O_RDONLY | O_CLOEXEC)};
+    if (!in.is_open()) return cannot_start(errno);
+    const unique_fd outfd{::open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644)};
+    if (!outfd.is_open()) return cannot_start(errno);
+    const unique_fd err{::open("/dev/null", O_WRONLY | O_CLOEXEC)};
+    if (!err.is_open()) return cannot_start(errno);
+    const spawn_settings settings{
+        .argv = argv_c.data(), .envp = env_c.data(), .streams = {in.get(), outfd.get(), err.get()}};
 
-    // fork, not posix_spawn: a child that shares our memory until exec would inherit our peak resident
-    // size into its own ru_maxrss, and the memory figures are the point of some of these runs.
+    // spawn_program forks, where posix_spawn would not: a child that shares our memory until exec would
+    // inherit our peak resident size into its own ru_maxrss, and the memory figures are the point of
+    // some of these runs.
     const std::int64_t start = now_ns();
-    const pid_t pid = fork();
-    if (pid < 0) {
-        why = std::string{"fork: "} + std::strerror(errno);
-        close(exec_pipe[0]);
-        close(exec_pipe[1]);
-        return false;
-    }
-    if (pid == 0) {
-        const int in = open(stdin_path.c_str(), O_RDONLY);
-        const int outfd = open(stdout_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = open("/dev/null", O_WRONLY);
-        int failed = 0;
-        if (in < 0 || outfd < 0 || err < 0) { // NOLINT(bugprone-branch-clone): either way the errno is kept
-            failed = errno;
-        } else if (dup2(in, 0) < 0 || dup2(outfd, 1) < 0 || dup2(err, 2) < 0) {
-            failed = errno;
-        } else {
-            execve(argv_c[0], argv_c.data(), const_cast<char *const *>(env_c.data()));
-            failed = errno;
-        }
-        [[maybe_unused]] const ssize_t n = write(exec_pipe[1], &failed, sizeof failed);
-        _exit(127);
-    }
-    close(exec_pipe[1]);
-    int child_errno = 0;
-    const ssize_t got = read(exec_pipe[0], &child_errno, sizeof child_errno);
-    close(exec_pipe[0]);
+    int error = 0;
+    const pid_t pid = spawn_program(settings, error);
+    if (pid < 0) return cannot_start(error);
 
     int status = 0;
     rusage usage{};
@@ -113,10 +102,6 @@ bool run_once(const std::vector<std::string> &argv, const std::string &stdin_pat
         }
     }
     const std::int64_t end = now_ns();
-    if (got == static_cast<ssize_t>(sizeof child_errno)) {
-        why = "cannot start " + argv[0] + ": " + std::strerror(child_errno);
-        return false;
-    }
     out.wall_ns = end - start;
     out.user_ns = to_ns(usage.ru_utime);
     out.sys_ns = to_ns(usage.ru_stime);
@@ -189,9 +174,9 @@ std::string csv_row(const std::string &name, const summary &s) {
 
 std::string parse_plan(std::span<const std::string> args, run_plan &plan) {
     auto count = [](const std::string &text, std::size_t &value) {
-        const char *end = text.data() + text.size();
-        auto [ptr, ec] = std::from_chars(text.data(), end, value);
-        return ec == std::errc{} && ptr == end;
+        const std::optional<std::size_t> parsed = parse_number<std::size_t>(text);
+        if (parsed) value = *parsed;
+        return parsed.has_value();
     };
     std::size_t i = 0;
     for (; i < args.size() && args[i] != "--cmd"; ++i) {
@@ -229,11 +214,8 @@ std::string parse_plan(std::span<const std::string> args, run_plan &plan) {
 }
 
 std::uint64_t reply_size_for(std::string_view command, std::uint64_t default_size) {
-    std::uint64_t size = 0;
-    const char *end = command.data() + command.size();
-    auto [ptr, ec] = std::from_chars(command.data(), end, size);
-    if (command.empty() || ec != std::errc{} || ptr != end) return default_size;
-    return std::min(size, max_reply_bytes);
+    const std::optional<std::uint64_t> size = parse_number<std::uint64_t>(command);
+    return size ? std::min(*size, max_reply_bytes) : default_size;
 }
 
 void fill_reply(std::span<char> out, std::uint64_t at) {

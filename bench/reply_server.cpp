@@ -3,23 +3,14 @@
 // number gets the --size default), then the server closes the connection, which ends the reply.
 // Prints "port N" once it listens, then serves connections one after another until it is killed.
 #include "bench_core.h"
+#include "number.h"
 
 #include <cerrno>
-#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
-
-namespace {
-
-bool parse_number(std::string_view text, std::uint64_t &value) {
-    const char *end = text.data() + text.size();
-    auto [ptr, ec] = std::from_chars(text.data(), end, value);
-    return !text.empty() && ec == std::errc{} && ptr == end;
-}
-
-} // namespace
 
 int main(int argc, char **argv) {
     std::uint64_t port = 0;
@@ -27,8 +18,10 @@ int main(int argc, char **argv) {
     for (int i = 1; i < argc; i += 2) {
         const std::string_view opt = argv[i];
         std::uint64_t *target = opt == "--port" ? &port : opt == "--size" ? &default_size : nullptr;
-        if (target == nullptr || i + 1 >= argc || !parse_number(argv[i + 1], *target) || port > 65535 ||
-            default_size > bench::max_reply_bytes) {
+        const std::optional<std::uint64_t> value =
+            i + 1 < argc ? parse_number<std::uint64_t>(argv[i + 1]) : std::nullopt;
+        if (value && target != nullptr) *target = *value;
+        if (target == nullptr || !value || port > 65535 || default_size > bench::max_reply_bytes) {
             std::fprintf(stderr, "usage: reply_server [--port N] [--size BYTES]\n");
             return 2;
         }

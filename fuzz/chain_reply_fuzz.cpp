@@ -14,6 +14,7 @@
 // succeeds delivers exactly the bytes of the first acceptable reply within the 144-pair budget, a
 // command that fails leaves the caller's buffer untouched, and nothing is written past the length.
 #include "chain_cmd.h"
+#include "crc_reference.h"
 #include "zynq_spi.h"
 
 #include <array>
@@ -162,17 +163,6 @@ void fuzz_poll(const chain_output &out, bool write_fails, std::uint8_t opcode_pa
     check(chain.written().empty());
 }
 
-// CRC-16/MODBUS bit by bit, independent of the layer's nibble table.
-std::uint16_t crc16_modbus_bitwise(const std::uint8_t *data, std::size_t len) {
-    std::uint16_t crc = 0xFFFF;
-    for (std::size_t i = 0; i < len; ++i) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) != 0 ? static_cast<std::uint16_t>((crc >> 1) ^ 0xA001) : crc >> 1;
-    }
-    return crc;
-}
-
 // The result reply: the first pair with low nibble 8 and a non-zero second byte, then three pairs;
 // a wrong CRC ends the read at once.
 std::optional<std::vector<std::uint8_t>> expected_result(const chain_output &out) {
@@ -180,8 +170,8 @@ std::optional<std::vector<std::uint8_t>> expected_result(const chain_output &out
         expected_frame(out, 3, [](std::uint8_t b0, std::uint8_t b1) { return (b0 & 0x0F) == 8 && b1 != 0; });
     if (!reply) return std::nullopt;
     const std::uint8_t *r = reply->data();
-    const std::array<std::uint8_t, 6> swapped{r[1], r[0], r[3], r[2], r[5], r[4]};
-    if (crc16_modbus_bitwise(swapped.data(), swapped.size()) != (r[6] << 8 | r[7])) return std::nullopt;
+    if (testsupport::crc16_modbus_bitwise({r[1], r[0], r[3], r[2], r[5], r[4]}) != (r[6] << 8 | r[7]))
+        return std::nullopt;
     return reply;
 }
 

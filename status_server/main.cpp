@@ -1,14 +1,16 @@
 // status_server: a stand-in for the board's status server, for machines without a board and for tests.
 // Serves one connection at a time: reads one command text, answers, closes. Misbehaving peers on request.
+#include "number.h"
 #include "unique_fd.h"
 
 #include <arpa/inet.h>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
+#include <optional>
 #include <string_view>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -68,12 +70,15 @@ void usage(std::FILE *to, const char *name) {
                  name);
 }
 
-bool parse_number(const char *text, long min, long max, long &value) {
-    char *end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(text, &end, 10);
-    if (end == text || *end != '\0' || errno != 0 || parsed < min || parsed > max) return false;
-    value = parsed;
+// An option's number, from min to max. Blanks and a "+" may come before it, as the stand-in has always
+// taken its numbers; nothing may follow it.
+bool parse_option_number(std::string_view text, long min, long max, long &value) {
+    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())) != 0)
+        text.remove_prefix(1);
+    if (text.starts_with('+') && !text.starts_with("+-")) text.remove_prefix(1);
+    const std::optional<long> parsed = parse_number<long>(text);
+    if (!parsed || *parsed < min || *parsed > max) return false;
+    value = *parsed;
     return true;
 }
 
@@ -96,16 +101,16 @@ bool parse_options(int argc, char **argv, options &opts) {
             opts.address = optarg;
             break;
         case 'p':
-            ok = parse_number(optarg, 0, 65535, opts.port);
+            ok = parse_option_number(optarg, 0, 65535, opts.port);
             break;
         case 'm':
             ok = parse_mode(optarg, opts.mode);
             break;
         case 's':
-            ok = parse_number(optarg, 0, 1L << 30, opts.size);
+            ok = parse_option_number(optarg, 0, 1L << 30, opts.size);
             break;
         case 'c':
-            ok = parse_number(optarg, 1, 1L << 30, opts.connections);
+            ok = parse_option_number(optarg, 1, 1L << 30, opts.connections);
             break;
         default:
             ok = false;

@@ -19,6 +19,13 @@ namespace {
 
 constexpr const char *watchdog_path = "/dev/watchdog0";
 
+// Levels of the board log: the one given to vexa_log_init, that of what the watchdog set and of its
+// ticking (sent only while the threshold lets them through), and that of a failure (sent whatever the
+// threshold holds).
+constexpr int log_level_at_init = 0;
+constexpr int log_level_note = 1;
+constexpr int log_level_failure = 5;
+
 constexpr char usage_text[] =
     "-t <n> to set the timeout,\n-p <n> to set the ping rate, and \nrun by itself to tick the card.\n";
 static_assert(sizeof usage_text - 1 == 93);
@@ -56,13 +63,13 @@ bool is_option(const char *arg, const char *option) {
 
 int main(int argc, char **argv) {
     log_buffer line;
-    vexa_log_init(0, "watchdog");
+    vexa_log_init(log_level_at_init, "watchdog");
 
     // The device is opened before the arguments are looked at: when it cannot be had, nothing the
     // command line asks for can be done, and that is the one thing worth reporting.
     watchdog_fd = ::open(watchdog_path, O_WRONLY);
     if (watchdog_fd == -1) {
-        log_ungated(line, 5, 1, "%s watchdog device can't be enabled.", watchdog_path);
+        log_ungated(line, log_level_failure, 1, "%s watchdog device can't be enabled.", watchdog_path);
         return 0;
     }
     const device_holder device;
@@ -76,20 +83,20 @@ int main(int argc, char **argv) {
             if (::ioctl(watchdog_fd, board_request::wdioc_settimeout, &timeout) == -1) {
                 // The driver keeps the timeout it had. Said as loudly as a missing device: a boot
                 // script goes on to start the ticker, at a period chosen for the timeout asked for.
-                log_ungated(line, 5, 1, "Watchdog timeout can't be set to %d seconds: %s.", requested,
-                            std::strerror(errno));
+                log_ungated(line, log_level_failure, 1, "Watchdog timeout can't be set to %d seconds: %s.",
+                            requested, std::strerror(errno));
                 return 0;
             }
-            log_gated(line, 1, 1, "Watchdog timeout set to %d seconds.\n", timeout);
+            log_gated(line, log_level_note, 1, "Watchdog timeout set to %d seconds.\n", timeout);
             return 0;
         }
         if (!is_option(argv[1], "-p") || argc < 3) return usage();
         period = parse_decimal(argv[2]);
         // sleep() would take a negative period as about 136 years, and the board would reset.
         if (period < 0) return usage();
-        log_gated(line, 1, 1, "Watchdog ping rate set to %d seconds.\n", period);
+        log_gated(line, log_level_note, 1, "Watchdog ping rate set to %d seconds.\n", period);
     }
 
-    log_gated(line, 1, 1, "%s", "Watchdog Ticking Away!");
+    log_gated(line, log_level_note, 1, "%s", "Watchdog Ticking Away!");
     tick(period);
 }

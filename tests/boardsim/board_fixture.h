@@ -2,6 +2,7 @@
 
 // A fresh default board for every case, and plain system calls on board files.
 #include "boardsim.h"
+#include "crc_reference.h"
 
 #include <cstdint>
 #include <fcntl.h>
@@ -49,18 +50,4 @@ inline std::string read_text(const char *path, std::size_t count = 64) {
     ::close(fd);
     text.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
     return text;
-}
-
-// CRC-16/MODBUS bit by bit, written apart from the model's table-driven one.
-inline std::uint16_t reference_crc(const bytes &data) {
-    std::uint16_t crc = 0xFFFF;
-    for (std::uint8_t byte : data) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit) {
-            const bool low = (crc & 1) != 0;
-            crc = static_cast<std::uint16_t>(crc >> 1);
-            if (low) crc ^= 0xA001;
-        }
-    }
-    return crc;
 }

@@ -17,24 +17,12 @@ namespace {
 
 using lines = std::vector<std::string>;
 
-struct board_run {
-    testsupport::run_result result;
-    lines trace;
-};
-
 std::string scenario_file(const std::string &name) {
     return testsupport::read_file(std::string{BOARD_SCENARIOS} + "/" + name);
 }
 
-board_run run_probe(const std::string &scenario) {
-    testsupport::temp_dir dir;
-    testsupport::write_file(dir.file("board.scn"), scenario);
-    board_run r;
-    r.result = testsupport::run_program({testsupport::bin_path("boardsim"), "--scenario",
-                                         dir.file("board.scn"), "--trace", dir.file("trace"), "--",
-                                         testsupport::bin_path("test_type_spi")});
-    r.trace = testsupport::split_lines(testsupport::read_file(dir.file("trace")));
-    return r;
+testsupport::board_run run_probe(const std::string &scenario) {
+    return testsupport::run_on_board({testsupport::bin_path("test_type_spi")}, scenario);
 }
 
 // From the trace's last line, "end: still open: ...; N board operations".
@@ -106,7 +94,7 @@ std::vector<int> operations_to_walk(const lines &trace, int count, const std::st
 
 // Walks the probe over a board whose answering chain (if any) is answering_chain.
 void walk_probe(const std::string &board, int answering_chain) {
-    const board_run clean = run_probe(board);
+    const testsupport::board_run clean = run_probe(board);
     ASSERT_EQ(clean.result.exit_code, 0) << clean.result.err;
     ASSERT_TRUE(all_closed(clean.trace));
     const int count = operation_count(clean.trace);
@@ -115,7 +103,7 @@ void walk_probe(const std::string &board, int answering_chain) {
     int port_reads = 0;
 
     for (const int n : operations_to_walk(clean.trace, count, port)) {
-        const board_run r = run_probe(board + "\nfail-op " + std::to_string(n) + "\n");
+        const testsupport::board_run r = run_probe(board + "\nfail-op " + std::to_string(n) + "\n");
         const std::string where = "operation " + std::to_string(n);
         const auto failed = injected(r.trace);
         ASSERT_EQ(failed.size(), 1U) << where;
@@ -175,7 +163,7 @@ TEST(FaultWalkProbe, EveryOperationWithNoPortPresent) {
 // The watchdog logs through the recording double; every line is let through.
 const vexadouble::setup all_lines{.level = 0, .level_at_init = 0};
 const std::string log_init = "vexa_log_init(0, \"watchdog\")";
-const std::string cannot_open = "_vexa_log(5, \"/dev/watchdog0 watchdog device can't be enabled.\", 1)";
+const std::string cannot_open = vexadouble::log_call(5, "/dev/watchdog0 watchdog device can't be enabled.");
 
 vexadouble::board_outcome run_watchdog(const lines &args, const std::string &scenario) {
     lines argv{testsupport::bin_path("watchdog")};
@@ -251,8 +239,8 @@ TEST(FaultWalkWatchdog, EveryOperationOfEachMode) {
             // is not reported. Either way the run asks what the clean one asked and ends as it did.
             lines calls = clean.calls;
             if (contains(f.line, settimeout))
-                calls = {log_init, "_vexa_log(5, \"Watchdog timeout can't be set to 30 seconds: "
-                                   "Input/output error.\", 1)"};
+                calls = {log_init, vexadouble::log_call(5, "Watchdog timeout can't be set to 30 seconds: "
+                                                           "Input/output error.")};
             EXPECT_EQ(r.calls, calls) << context;
             EXPECT_EQ(r.result.exit_code, w.exit_code) << context;
             EXPECT_EQ(r.result.err, clean.result.err) << context;

@@ -2,6 +2,7 @@
 
 #include <filesystem>
 #include <regex>
+#include <utility>
 
 namespace vexadouble {
 
@@ -28,6 +29,10 @@ std::vector<std::string> read_record(const std::string &record_path) {
     return testsupport::split_lines(testsupport::read_file(record_path));
 }
 
+std::string log_call(int level, const std::string &text, int flag) {
+    return "_vexa_log(" + std::to_string(level) + ", \"" + text + "\", " + std::to_string(flag) + ")";
+}
+
 outcome run(const std::vector<std::string> &argv, const setup &s, const std::vector<std::string> &extra_env) {
     testsupport::temp_dir dir;
     const std::string record_path = dir.file("calls");
@@ -48,25 +53,17 @@ board_outcome run_on_board(const std::vector<std::string> &argv, const std::stri
                            const setup &s) {
     testsupport::temp_dir dir;
     const std::string record_path = dir.file("calls");
-    const std::string trace_path = dir.file("trace");
-    std::vector<std::string> args{testsupport::bin_path("boardsim"), "--trace", trace_path};
-    if (!scenario.empty()) {
-        testsupport::write_file(dir.file("board.scn"), scenario);
-        args.insert(args.end(), {"--scenario", dir.file("board.scn")});
-    }
-    args.push_back("--");
-    args.insert(args.end(), argv.begin(), argv.end());
-
     testsupport::run_options options;
     options.env = lib == library::double_
                       ? environment(s, record_path)
                       : std::vector<std::string>{"LD_LIBRARY_PATH=" + testsupport::lib_path("")};
+    testsupport::board_run run = testsupport::run_on_board(argv, scenario, options);
     board_outcome o;
-    o.result = testsupport::run_program(args, options);
+    o.result = std::move(run.result);
     o.calls = read_record(record_path);
     // Descriptor numbers depend on what the test runner left open; the paths say which file it is.
     static const std::regex descriptor{" = fd [0-9]+$"};
-    for (const std::string &line : testsupport::split_lines(testsupport::read_file(trace_path)))
+    for (const std::string &line : run.trace)
         o.trace.push_back(std::regex_replace(line, descriptor, " = fd N"));
     return o;
 }

@@ -32,6 +32,10 @@ outcome run(const std::vector<std::string> &argv, const setup &s = {},
 // The record left in a file by a run whose environment came from environment().
 std::vector<std::string> read_record(const std::string &record_path);
 
+// The record's line for a _vexa_log call, the text as the record shows it (a line feed as \n):
+// _vexa_log(1, "Watchdog Ticking Away!", 1).
+std::string log_call(int level, const std::string &text, int flag = 1);
+
 } // namespace vexadouble
 
 namespace vexadouble {

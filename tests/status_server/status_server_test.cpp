@@ -7,8 +7,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
-#include <poll.h>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <sys/wait.h>
@@ -23,26 +21,17 @@ using namespace std::string_literals;
 class stand_in {
   public:
     explicit stand_in(const std::vector<std::string> &args) {
-        std::vector<std::string> argv;
-        std::istringstream emulator{STATUS_SERVER_EMULATOR};
-        for (std::string word; emulator >> word;)
-            argv.push_back(word);
-        argv.insert(argv.end(), {testsupport::bin_path("status_server"), "-p", "0"});
+        std::vector<std::string> argv{testsupport::bin_path("status_server"), "-p", "0"};
         argv.insert(argv.end(), args.begin(), args.end());
 
         int out[2];
         if (::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-        server_ = std::make_unique<testsupport::process>(argv, testsupport::process_streams{.out = out[1]});
+        server_ = std::make_unique<testsupport::process>(testsupport::with_emulator(argv),
+                                                         testsupport::process_streams{.out = out[1]});
         ::close(out[1]);
-
-        std::string line;
-        pollfd pfd{out[0], POLLIN, 0};
-        char c = 0;
-        while (::poll(&pfd, 1, 10000) > 0 && ::read(out[0], &c, 1) == 1 && c != '\n')
-            line += c;
+        banner_ = testsupport::read_line(out[0]);
         ::close(out[0]);
-        banner_ = line;
-        port_ = line.substr(line.rfind(':') + 1);
+        port_ = banner_.substr(banner_.rfind(':') + 1);
     }
 
     [[nodiscard]] const std::string &banner() const { return banner_; }
@@ -139,21 +128,32 @@ TEST(StatusServer, ServesConnectionsOneAfterAnotherUpToTheCount) {
     EXPECT_EQ(server.wait(), 0);
 }
 
+// Blanks and a "+" before a number are taken, as strtol has always taken them.
+TEST(StatusServer, TakesBlanksAndAPlusBeforeANumber) {
+    stand_in server{{"-p", " +0", "-c", "\t+1"}};
+    ASSERT_EQ(server.banner(), "listening on 127.0.0.1:" + server.port());
+    const testsupport::run_result run =
+        testsupport::run_program({testsupport::bin_path("api_query"), "devs", "127.0.0.1", server.port()});
+    EXPECT_EQ(run.out, "status=ok command=devs count=0\n");
+    EXPECT_EQ(server.wait(), 0) << "one connection, then the end";
+}
+
 TEST(StatusServer, RefusesBadOptions) {
     const std::string usage =
         "usage: " + testsupport::bin_path("status_server") +
         " [-a address] [-p port] [-m answer|close|nul|size|reset|silent] [-s bytes] [-c connections]\n";
     const std::vector<std::vector<std::string>> cases{
-        {"-m", "hang"}, {"-p", "65536"}, {"-p", "40x"}, {"-p", "-1"},
-        {"-s", "x"},    {"-c", "0"},     {"extra"},     {"-z"},
+        {"-m", "hang"}, {"-p", "65536"}, {"-p", "40x"}, {"-p", "-1"}, {"-p", "40 "}, {"-p", "+-4"},
+        {"-p", ""},     {"-s", "x"},     {"-c", "0"},   {"extra"},    {"-z"},
     };
     for (const std::vector<std::string> &args : cases) {
         std::vector<std::string> argv{testsupport::bin_path("status_server")};
         argv.insert(argv.end(), args.begin(), args.end());
         const testsupport::run_result run = testsupport::run_program(argv);
-        EXPECT_EQ(run.exit_code, 2) << args[0];
-        EXPECT_EQ(run.out, "") << args[0];
-        EXPECT_TRUE(run.err.ends_with(usage)) << args[0] << ": " << run.err;
+        const std::string shown = args[0] + (args.size() > 1 ? " \"" + args[1] + "\"" : "");
+        EXPECT_EQ(run.exit_code, 2) << shown;
+        EXPECT_EQ(run.out, "") << shown;
+        EXPECT_TRUE(run.err.ends_with(usage)) << shown << ": " << run.err;
     }
     const testsupport::run_result bad_address =
         testsupport::run_program({testsupport::bin_path("status_server"), "-a", "localhost"});

@@ -30,15 +30,6 @@ bool gone(pid_t pid) {
     return false;
 }
 
-// Reads one line from fd.
-std::string read_line(int fd) {
-    std::string line;
-    char c = 0;
-    while (::read(fd, &c, 1) == 1 && c != '\n')
-        line += c;
-    return line;
-}
-
 // A shell (the build machine's, never emulated) that leaves a sleeper in the background, prints the
 // sleeper's process and its own, then does `then`.
 std::vector<std::string> shell_with_sleeper(const std::string &then) {
@@ -52,7 +43,7 @@ struct started {
 
 started read_pids(int fd) {
     started s;
-    const std::string line = read_line(fd);
+    const std::string line = testsupport::read_line(fd);
     s.sleeper = std::stoi(line);
     s.shell = std::stoi(line.substr(line.find(' ') + 1));
     return s;

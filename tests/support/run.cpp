@@ -1,5 +1,7 @@
 #include "run.h"
 
+#include "spawn.h"
+
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -13,7 +15,6 @@
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -56,9 +57,8 @@ void remove_group(pid_t group) {
 }
 
 // The signals that end a test process and that it can catch: each ends the programs' groups first,
-// then the test as it would have ended it.
+// then the test as it would have ended it. The programs start with these at their default action.
 constexpr std::array fatal_signals{SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGABRT};
-std::array<bool, fatal_signals.size()> watched{};
 
 void end_groups_and_die(int sig) {
     for (const std::atomic<pid_t> &slot : live_groups) {
@@ -72,14 +72,14 @@ void end_groups_and_die(int sig) {
 // Once: a signal that the test process neither ignores nor handles itself (a sanitizer may) is watched.
 void watch_fatal_signals() {
     static const bool done = [] {
-        for (std::size_t i = 0; i < fatal_signals.size(); ++i) {
+        for (const int sig : fatal_signals) {
             struct sigaction old {};
-            if (::sigaction(fatal_signals[i], nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
+            if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) continue;
             struct sigaction sa {};
             sa.sa_handler = end_groups_and_die;
             sigemptyset(&sa.sa_mask);
             sa.sa_flags = SA_RESETHAND;
-            watched[i] = ::sigaction(fatal_signals[i], &sa, nullptr) == 0;
+            ::sigaction(sig, &sa, nullptr);
         }
         return true;
     }();
@@ -92,65 +92,27 @@ process::process(const std::vector<std::string> &argv, const process_streams &fd
                  const std::vector<std::string> &env) {
     if (argv.empty()) throw std::invalid_argument("no program to start");
     watch_fatal_signals();
-    std::vector<std::string> args = argv;
-    std::vector<char *> argv_c;
-    for (std::string &a : args)
-        argv_c.push_back(a.data());
+    std::vector<const char *> argv_c;
+    for (const std::string &a : argv)
+        argv_c.push_back(a.c_str());
     argv_c.push_back(nullptr);
-    std::vector<std::string> entries = env;
-    std::vector<char *> env_c;
-    for (std::string &e : entries)
-        env_c.push_back(e.data());
+    std::vector<const char *> env_c;
+    for (const std::string &e : env)
+        env_c.push_back(e.c_str());
     env_c.push_back(nullptr);
-    char **const envp = env.empty() ? environ : env_c.data();
 
-    // The exec's error comes back through this pipe, which a successful exec closes.
-    int report[2];
-    if (::pipe2(report, O_CLOEXEC) != 0)
-        throw std::runtime_error(std::string{"pipe: "} + std::strerror(errno));
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        const int error = errno;
-        ::close(report[0]);
-        ::close(report[1]);
-        throw std::runtime_error("cannot start " + argv.front() + ": fork: " + std::strerror(error));
-    }
-    if (pid == 0) {
-        // Only what is safe between fork and exec from here on.
-        ::setpgid(0, 0);
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) ::_exit(127); // the test died before the line above
-        for (std::size_t i = 0; i < fatal_signals.size(); ++i)
-            if (watched[i]) ::signal(fatal_signals[i], SIG_DFL);
-        const std::array wanted{fds.in, fds.out, fds.err};
-        int failed = 0;
-        for (int target = 0; target < 3 && failed == 0; ++target) {
-            const int fd = wanted[static_cast<std::size_t>(target)];
-            if (fd < 0) continue;
-            if ((fd == target ? ::fcntl(fd, F_SETFD, 0) : ::dup2(fd, target)) < 0) failed = errno;
-        }
-        if (failed == 0) {
-            ::execve(argv_c[0], argv_c.data(), envp);
-            failed = errno;
-        }
-        [[maybe_unused]] const ssize_t n = ::write(report[1], &failed, sizeof failed);
-        ::_exit(127);
-    }
-    // Here as well as in the child, so that the group exists whichever of the two runs first.
-    ::setpgid(pid, pid);
+    const spawn_settings settings{.argv = argv_c.data(),
+                                  .envp = env.empty() ? nullptr : env_c.data(),
+                                  .streams = {fds.in, fds.out, fds.err},
+                                  .own_group = true,
+                                  .parent_death_signal = SIGKILL};
+    int error = 0;
+    const pid_t pid = spawn_program(settings, error);
+    if (pid < 0) throw std::runtime_error("cannot start " + argv.front() + ": " + std::strerror(error));
+    // The fatal-signal handler ends the whole group from here on; until here, the parent-death signal
+    // ends the program itself.
     add_group(pid);
     pid_ = pid;
-    ::close(report[1]);
-    int failed = 0;
-    ssize_t got = 0;
-    while ((got = ::read(report[0], &failed, sizeof failed)) < 0 && errno == EINTR) {
-    }
-    ::close(report[0]);
-    if (got == static_cast<ssize_t>(sizeof failed)) {
-        wait();
-        throw std::runtime_error("cannot start " + argv.front() + ": " + std::strerror(failed));
-    }
 }
 
 process::~process() {
@@ -274,6 +236,31 @@ run_result run_program(const std::vector<std::string> &argv_in, const run_option
         result.signal = WTERMSIG(status);
     }
     return result;
+}
+
+board_run run_on_board(const std::vector<std::string> &argv, const std::string &scenario,
+                       const run_options &options) {
+    const temp_dir dir;
+    std::vector<std::string> args{bin_path("boardsim"), "--trace", dir.file("trace")};
+    if (!scenario.empty()) {
+        write_file(dir.file("board.scn"), scenario);
+        args.insert(args.end(), {"--scenario", dir.file("board.scn")});
+    }
+    args.push_back("--");
+    args.insert(args.end(), argv.begin(), argv.end());
+    board_run run;
+    run.result = run_program(args, options);
+    run.trace = split_lines(read_file(dir.file("trace")));
+    return run;
+}
+
+std::string read_line(int fd, int timeout_ms) {
+    std::string line;
+    pollfd ready{fd, POLLIN, 0};
+    char c = 0;
+    while (::poll(&ready, 1, timeout_ms) > 0 && ::read(fd, &c, 1) == 1 && c != '\n')
+        line += c;
+    return line;
 }
 
 temp_dir::temp_dir() {

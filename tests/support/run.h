@@ -57,6 +57,22 @@ class process {
 std::vector<std::string> with_emulator(const std::vector<std::string> &argv,
                                        const std::vector<std::string> &loader_env = {});
 
+// A program's run on the simulated board: the runner's outcome (the program's own, 128 + N for its
+// signal N) and the board's trace, line by line.
+struct board_run {
+    run_result result;
+    std::vector<std::string> trace;
+};
+
+// Runs argv (argv[0] a path) under build/bin/boardsim on the board that scenario describes (empty: the
+// default board).
+board_run run_on_board(const std::vector<std::string> &argv, const std::string &scenario,
+                       const run_options &options = {});
+
+// One line that a program writes to fd, the reading end of a pipe, without its line feed: what came
+// before the line feed, the end of the stream or timeout_ms of silence.
+std::string read_line(int fd, int timeout_ms = 10000);
+
 // build/bin/<name> and build/lib/<name> of the build under test.
 std::string bin_path(const std::string &name);
 std::string lib_path(const std::string &name);

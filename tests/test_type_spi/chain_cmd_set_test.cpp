@@ -2,6 +2,7 @@
 // every command against the simulated board's chips.
 #include "boardsim.h"
 #include "chain_cmd.h"
+#include "crc_reference.h"
 #include "run.h"
 #include "zynq_spi.h"
 
@@ -19,17 +20,6 @@
 namespace {
 
 using bytes = std::vector<std::uint8_t>;
-
-// Bit by bit, straight from the definition, as the reference for the table-driven version.
-std::uint16_t crc16_bitwise(const bytes &data) {
-    std::uint16_t crc = 0xFFFF;
-    for (std::uint8_t byte : data) {
-        crc ^= byte;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc & 1) != 0 ? (crc >> 1) ^ 0xA001 : crc >> 1;
-    }
-    return crc;
-}
 
 bytes ascii(const std::string &text) {
     return bytes(text.begin(), text.end());
@@ -59,7 +49,8 @@ TEST(Crc16Modbus, AgreesWithBitwiseReferenceOnRandomInput) {
         bytes data(static_cast<std::size_t>(length(random)));
         for (auto &b : data)
             b = static_cast<std::uint8_t>(byte(random));
-        ASSERT_EQ(crc_of(data), crc16_bitwise(data)) << "length " << data.size() << ", round " << round;
+        ASSERT_EQ(crc_of(data), testsupport::crc16_modbus_bitwise(data))
+            << "length " << data.size() << ", round " << round;
     }
 }
 
@@ -237,7 +228,8 @@ lines repeat(std::size_t n, const std::string &line) {
 
 // CRC of a result reply computed apart from the layer: bytes 0-5 pair-swapped, bit by bit.
 bytes with_result_crc(bytes reply) {
-    const std::uint16_t crc = crc16_bitwise({reply[1], reply[0], reply[3], reply[2], reply[5], reply[4]});
+    const std::uint16_t crc =
+        testsupport::crc16_modbus_bitwise({reply[1], reply[0], reply[3], reply[2], reply[5], reply[4]});
     reply.insert(reply.end(), {static_cast<std::uint8_t>(crc >> 8), static_cast<std::uint8_t>(crc)});
     return reply;
 }

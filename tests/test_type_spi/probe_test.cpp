@@ -7,25 +7,19 @@
 
 namespace {
 
-using testsupport::run_program;
 using lines = std::vector<std::string>;
 
 class probe : public ::testing::Test {
   protected:
     // Runs the probe on a board described by scenario text; extra arguments go to the probe.
     testsupport::run_result run(const std::string &scenario, const lines &args = {}) {
-        testsupport::write_file(dir_.file("board.scn"), scenario);
-        lines argv{testsupport::bin_path("boardsim"),
-                   "--scenario",
-                   dir_.file("board.scn"),
-                   "--trace",
-                   dir_.file("trace.txt"),
-                   "--",
-                   testsupport::bin_path("test_type_spi")};
+        lines argv{testsupport::bin_path("test_type_spi")};
         argv.insert(argv.end(), args.begin(), args.end());
-        return run_program(argv);
+        last_ = testsupport::run_on_board(argv, scenario);
+        return last_.result;
     }
-    lines trace() const { return testsupport::split_lines(testsupport::read_file(dir_.file("trace.txt"))); }
+    // The trace of the last run.
+    const lines &trace() const { return last_.trace; }
 
     // Trace lines that mention text, without their time and number.
     lines ops_on(const std::string &text) const {
@@ -45,7 +39,7 @@ class probe : public ::testing::Test {
         return -1;
     }
 
-    testsupport::temp_dir dir_;
+    testsupport::board_run last_;
 };
 
 TEST_F(probe, every_type_code_is_named_from_the_table) {

@@ -10,11 +10,8 @@
 namespace {
 
 using testsupport::bin_path;
+using vexadouble::log_call;
 using lines = std::vector<std::string>;
-
-std::string log(int level, const std::string &text, int flag = 1) {
-    return "_vexa_log(" + std::to_string(level) + ", \"" + text + "\", " + std::to_string(flag) + ")";
-}
 
 const std::string log_init = "vexa_log_init(5, \"vexa_test\")";
 const std::string gpio_init = "zynq_gpio_init(gpio#1, 881, 0)";
@@ -25,23 +22,23 @@ std::string blink(const std::string &delay, const std::string &times) {
 }
 
 const lines all_thirteen{
-    log(1, "1,2,300,5.\\n"),
+    log_call(1, "1,2,300,5.\\n"),
     log_init,
-    log(1, "1\\n"),
-    log(2, "2\\n"),
-    log(3, "3\\n"),
-    log(4, "4\\n"),
-    log(5, "5\\n"),
-    log(6, "6\\n"),
-    log(7, "7\\n"),
-    log(8, "8\\n"),
-    log(1, "nt:vexa_log_nt\\n", 0),
+    log_call(1, "1\\n"),
+    log_call(2, "2\\n"),
+    log_call(3, "3\\n"),
+    log_call(4, "4\\n"),
+    log_call(5, "5\\n"),
+    log_call(6, "6\\n"),
+    log_call(7, "7\\n"),
+    log_call(8, "8\\n"),
+    log_call(1, "nt:vexa_log_nt\\n", 0),
     gpio_init,
-    log(1, "led test delay:300,times:5.\\n"),
+    log_call(1, "led test delay:300,times:5.\\n"),
     blink("300", "5"),
     gpio_exit,
-    log(1, "vexa_led_blink done.\\n"),
-    log(1, "vexa_fan_test not impl.\\n"),
+    log_call(1, "vexa_led_blink done.\\n"),
+    log_call(1, "vexa_fan_test not impl.\\n"),
 };
 
 vexadouble::outcome run_board_test(const vexadouble::setup &setup, lines args = {"1", "2", "300", "5"}) {
@@ -61,14 +58,21 @@ TEST(VexaTestGates, ThresholdOneOrBelowSendsEveryLine) {
 
 TEST(VexaTestGates, ThresholdFiveAfterInitSendsOnlyLevelsFiveToEight) {
     const lines expected{
-        log(1, "1,2,300,5.\\n"), log_init,  log(5, "5\\n"),    log(6, "6\\n"), log(7, "7\\n"),
-        log(8, "8\\n"),          gpio_init, blink("300", "5"), gpio_exit,
+        log_call(1, "1,2,300,5.\\n"),
+        log_init,
+        log_call(5, "5\\n"),
+        log_call(6, "6\\n"),
+        log_call(7, "7\\n"),
+        log_call(8, "8\\n"),
+        gpio_init,
+        blink("300", "5"),
+        gpio_exit,
     };
     EXPECT_EQ(run_board_test({.level = 1, .level_at_init = 5}).calls, expected);
 }
 
 TEST(VexaTestGates, ThresholdNineAfterInitSendsNothingButStillBlinks) {
-    const lines expected{log(1, "1,2,300,5.\\n"), log_init, gpio_init, blink("300", "5"), gpio_exit};
+    const lines expected{log_call(1, "1,2,300,5.\\n"), log_init, gpio_init, blink("300", "5"), gpio_exit};
     EXPECT_EQ(run_board_test({.level = 1, .level_at_init = 9}).calls, expected);
     EXPECT_EQ(run_board_test({.level = 1, .level_at_init = 2147483647}).calls, expected);
 }
@@ -84,8 +88,15 @@ TEST(VexaTestGates, FirstLineSeesTheThresholdFromLoad) {
 TEST(VexaTestGates, ThresholdIsReadAfreshBeforeEveryLine) {
     // Calls counted from 1: the first line, vexa_log_init, then "3\n" is the third.
     const lines level_loop{
-        log(1, "1,2,300,5.\\n"), log_init,  log(3, "3\\n"),    log(6, "6\\n"), log(7, "7\\n"),
-        log(8, "8\\n"),          gpio_init, blink("300", "5"), gpio_exit,
+        log_call(1, "1,2,300,5.\\n"),
+        log_init,
+        log_call(3, "3\\n"),
+        log_call(6, "6\\n"),
+        log_call(7, "7\\n"),
+        log_call(8, "8\\n"),
+        gpio_init,
+        blink("300", "5"),
+        gpio_exit,
     };
     EXPECT_EQ(run_board_test({.level = 0, .level_at_init = 9, .level_after = {{2, 3}, {3, 6}}}).calls,
               level_loop);
@@ -93,13 +104,13 @@ TEST(VexaTestGates, ThresholdIsReadAfreshBeforeEveryLine) {
     // Opened after zynq_gpio_init, closed after the blink, opened after zynq_gpio_exit, closed after
     // the line that follows it.
     const lines around_blink{
-        log(1, "1,2,300,5.\\n"),
+        log_call(1, "1,2,300,5.\\n"),
         log_init,
         gpio_init,
-        log(1, "led test delay:300,times:5.\\n"),
+        log_call(1, "led test delay:300,times:5.\\n"),
         blink("300", "5"),
         gpio_exit,
-        log(1, "vexa_led_blink done.\\n"),
+        log_call(1, "vexa_led_blink done.\\n"),
     };
     EXPECT_EQ(
         run_board_test({.level = 0, .level_at_init = 9, .level_after = {{3, 1}, {5, 9}, {6, 1}, {7, 9}}})
@@ -124,23 +135,23 @@ class VexaTestArguments : public testing::TestWithParam<conversion_case> {};
 TEST_P(VexaTestArguments, ConvertAsStrtolAndReachTheBlinkUnchanged) {
     const conversion_case &c = GetParam();
     const lines expected{
-        log(1, c.first_line),
+        log_call(1, c.first_line),
         log_init,
-        log(1, "1\\n"),
-        log(2, "2\\n"),
-        log(3, "3\\n"),
-        log(4, "4\\n"),
-        log(5, "5\\n"),
-        log(6, "6\\n"),
-        log(7, "7\\n"),
-        log(8, "8\\n"),
-        log(1, "nt:vexa_log_nt\\n", 0),
+        log_call(1, "1\\n"),
+        log_call(2, "2\\n"),
+        log_call(3, "3\\n"),
+        log_call(4, "4\\n"),
+        log_call(5, "5\\n"),
+        log_call(6, "6\\n"),
+        log_call(7, "7\\n"),
+        log_call(8, "8\\n"),
+        log_call(1, "nt:vexa_log_nt\\n", 0),
         gpio_init,
-        log(1, "led test delay:" + c.delay + ",times:" + c.times + ".\\n"),
+        log_call(1, "led test delay:" + c.delay + ",times:" + c.times + ".\\n"),
         blink(c.delay, c.times),
         gpio_exit,
-        log(1, "vexa_led_blink done.\\n"),
-        log(1, "vexa_fan_test not impl.\\n"),
+        log_call(1, "vexa_led_blink done.\\n"),
+        log_call(1, "vexa_fan_test not impl.\\n"),
     };
     EXPECT_EQ(run_board_test({.level = 0, .level_at_init = 0}, c.args).calls, expected);
 }

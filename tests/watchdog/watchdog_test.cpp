@@ -10,16 +10,13 @@ namespace {
 
 using lines = std::vector<std::string>;
 using vexadouble::library;
+using vexadouble::log_call;
 
 const std::string usage_text =
     "-t <n> to set the timeout,\n-p <n> to set the ping rate, and \nrun by itself to tick the card.\n";
 const std::string log_init = "vexa_log_init(0, \"watchdog\")";
 const std::string opened = "[    0.000000] #1 open /dev/watchdog0 O_WRONLY = fd N";
-const std::string ticking = "_vexa_log(1, \"Watchdog Ticking Away!\", 1)";
-
-std::string log(int level, const std::string &text) {
-    return "_vexa_log(" + std::to_string(level) + ", \"" + text + "\", 1)";
-}
+const std::string ticking = log_call(1, "Watchdog Ticking Away!");
 
 // The watchdog never runs anywhere but on the simulated board.
 vexadouble::board_outcome run_watchdog(lines args, const std::string &scenario,
@@ -31,12 +28,12 @@ vexadouble::board_outcome run_watchdog(lines args, const std::string &scenario,
 }
 
 std::string timeout_set(int seconds) {
-    return log(1, "Watchdog timeout set to " + std::to_string(seconds) + " seconds.\\n");
+    return log_call(1, "Watchdog timeout set to " + std::to_string(seconds) + " seconds.\\n");
 }
 
 std::string timeout_refused(int seconds, const std::string &reason) {
-    return log(5,
-               "Watchdog timeout can't be set to " + std::to_string(seconds) + " seconds: " + reason + ".");
+    return log_call(5, "Watchdog timeout can't be set to " + std::to_string(seconds) + " seconds: " + reason +
+                           ".");
 }
 
 lines timeout_trace(int requested, int in_effect, const std::string &result = "0") {
@@ -155,7 +152,8 @@ TEST(WatchdogDevice, UnavailableDeviceGivesOneUngatedLevelFiveLine) {
             EXPECT_EQ(o.trace, (lines{"[    0.000000] #1 open /dev/watchdog0 O_WRONLY = -1 " + b.error,
                                       "[    0.000000] end: still open: none; 1 board operations"}))
                 << b.error;
-            EXPECT_EQ(o.calls, (lines{log_init, log(5, "/dev/watchdog0 watchdog device can't be enabled.")}))
+            EXPECT_EQ(o.calls,
+                      (lines{log_init, log_call(5, "/dev/watchdog0 watchdog device can't be enabled.")}))
                 << b.error;
         }
     }
@@ -198,7 +196,7 @@ TEST(WatchdogTicking, PeriodOptionSetsTheSleepBetweenKeepAlives) {
         const auto o = run_watchdog(args, stop_at_third);
         EXPECT_EQ(o.result.exit_code, 143) << args[0];
         EXPECT_EQ(o.trace, ticking_trace(5)) << args[0];
-        EXPECT_EQ(o.calls, (lines{log_init, log(1, "Watchdog ping rate set to 5 seconds.\\n"), ticking}))
+        EXPECT_EQ(o.calls, (lines{log_init, log_call(1, "Watchdog ping rate set to 5 seconds.\\n"), ticking}))
             << args[0];
     }
 }
@@ -207,7 +205,7 @@ TEST(WatchdogTicking, PeriodWithoutDigitsIsZero) {
     const auto o = run_watchdog({"-p", "abc"}, stop_at_third);
     EXPECT_EQ(o.result.exit_code, 143);
     EXPECT_EQ(o.trace, ticking_trace(0));
-    EXPECT_EQ(o.calls, (lines{log_init, log(1, "Watchdog ping rate set to 0 seconds.\\n"), ticking}));
+    EXPECT_EQ(o.calls, (lines{log_init, log_call(1, "Watchdog ping rate set to 0 seconds.\\n"), ticking}));
 }
 
 TEST(WatchdogTicking, GateIsReadBeforeEachLine) {
@@ -217,10 +215,10 @@ TEST(WatchdogTicking, GateIsReadBeforeEachLine) {
     EXPECT_EQ(o.calls, lines{log_init});
     // Closed after the ping-rate line (the second call): the ticking line is not sent.
     o = run_watchdog({"-p", "5"}, stop_at_third, {.level_at_init = 1, .level_after = {{2, 2}}});
-    EXPECT_EQ(o.calls, (lines{log_init, log(1, "Watchdog ping rate set to 5 seconds.\\n")}));
+    EXPECT_EQ(o.calls, (lines{log_init, log_call(1, "Watchdog ping rate set to 5 seconds.\\n")}));
     // Closed for the ping-rate line, open again for the ticking line.
     o = run_watchdog({"-p", "5"}, stop_at_third, {.level_at_init = 2, .level_after = {{1, 1}}});
-    EXPECT_EQ(o.calls, (lines{log_init, log(1, "Watchdog ping rate set to 5 seconds.\\n"), ticking}));
+    EXPECT_EQ(o.calls, (lines{log_init, log_call(1, "Watchdog ping rate set to 5 seconds.\\n"), ticking}));
 }
 
 } // namespace
