@@ -1,7 +1,7 @@
 #include "bench_core.h"
 
 #include "number.h"
-#include "spawn.h"
+#include "spawn_program.h"
 #include "unique_fd.h"
 
 #include <algorithm>

@@ -24,6 +24,7 @@ constexpr std::optional<T> parse_number(std::string_view text, number_base base 
     const bool hex = base == number_base::hex_digits || (base != number_base::decimal && prefixed);
     if (hex && base != number_base::hex_digits) text.remove_prefix(2);
     const int radix = hex ? 16 : 10;
+    if (hex && text.starts_with('-')) return std::nullopt; // "0x-5" is no number
     T value{};
     const char *const end = text.data() + text.size();
     const auto [ptr, ec] = std::from_chars(text.data(), end, value, radix);

@@ -1,4 +1,6 @@
+#include "board_io.h"
 #include "chain_cmd.h"
+#include "chain_power.h"
 #include "standin_state.h"
 #include "vexa.h"
 #include "zynq_spi.h"
@@ -19,14 +21,28 @@ struct bucket_state {
     std::int32_t chips;
 };
 
-// The chain's reset reply, or false when the port does not open or no chip answers.
+enum { gpio_output = 0, gpio_input = 1 };
+
+// The chain's reset reply, or false when the port does not open, no hash board is inserted or no chip
+// answers. An inserted board is powered up first, as the probe powers it.
 bool reset_chain(std::int32_t index, std::array<std::uint8_t, 4> &reply) {
     spi_config config = chain_spi_config(index);
     spi_ctx *spi = spi_init(&config);
     if (spi == nullptr) return false;
-    chain_ctx chain{.index = index, .spi = spi};
-    const bool answered =
-        vexa_cmd_reset(&chain, 0, reply.data(), static_cast<std::int32_t>(reply.size())) != 0;
+    const chain_lines &lines = chain_gpio[static_cast<std::size_t>(index)];
+    spi->gpio[0] = lines.slot0;
+    spi->gpio[1] = lines.slot1;
+    spi->gpio[2] = lines.slot2;
+    spi->gpio[4] = lines.slot4;
+    for (const std::int32_t output : {lines.slot0, lines.slot1, lines.slot2})
+        gpio_export(output, gpio_output);
+    gpio_export(lines.slot4, gpio_input);
+    bool answered = false;
+    if (gpio_get_value(lines.slot4) != 1) {
+        power_up(*spi);
+        chain_ctx chain{.index = index, .spi = spi};
+        answered = vexa_cmd_reset(&chain, 0, reply.data(), static_cast<std::int32_t>(reply.size())) != 0;
+    }
     spi_exit(spi);
     return answered;
 }
@@ -39,8 +55,8 @@ extern "C" VEXA_EXPORT int vexa_bucket_init(vexa_bucket_ctx *bucket, int chains,
     return 0;
 }
 
-// No power-up here: a chain that the SPI probe powered stays powered, and one that is not powered
-// simply does not answer.
+// Each inserted chain is powered up before its reset, as on the board, where the library powers the
+// hash boards itself.
 extern "C" VEXA_EXPORT int vexa_bucket_get_type_bits(vexa_bucket_ctx *bucket) {
     if (bucket == nullptr) return no_answer;
     const auto state = load_state<bucket_state>(bucket);

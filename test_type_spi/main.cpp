@@ -2,6 +2,7 @@
 // the reset command over SPI and decoding the first reply. Prints the type name or TYPE_ERR.
 #include "board_io.h"
 #include "chain_cmd.h"
+#include "chain_power.h"
 #include "fatal.h"
 #include "zynq_spi.h"
 
@@ -19,25 +20,6 @@ constexpr std::int32_t chain_count = 8;
 constexpr std::int32_t fclk1_rate = 400000; // the clock takes 16 times this: 6400000
 constexpr std::int32_t clock_steps = 8;
 
-// sysfs GPIO numbers of each chain's control lines, by slot of spi_ctx::gpio (slot 3 unused).
-struct chain_lines {
-    std::int32_t slot0; // power enable: raised first, then the longest wait
-    std::int32_t slot1; // raised last, 1 s before the reset
-    std::int32_t slot2; // raised 5 s after slot 0
-    std::int32_t slot4; // insertion detect: 1 means no hash board
-};
-
-constexpr std::array<chain_lines, chain_count> chain_gpio{{
-    {872, 854, 855, 896},
-    {873, 856, 857, 897},
-    {874, 858, 859, 898},
-    {875, 860, 861, 899},
-    {876, 862, 863, 900},
-    {877, 864, 865, 901},
-    {878, 890, 891, 902},
-    {879, 892, 893, 903},
-}};
-
 constexpr const char *type_err = "TYPE_ERR";
 
 // By type code, the high nibble of the first reset reply byte.
@@ -51,20 +33,6 @@ std::array<spi_ctx *, chain_count> spi_ctxs;
 std::array<chain_ctx *, chain_count> chains;
 
 enum { gpio_output = 0, gpio_input = 1 };
-
-// The hash board's power-up: the chips need these levels in this order, with these settling times.
-void power_up(const spi_ctx &spi) {
-    sleep(1);
-    gpio_set_value(spi.gpio[1], 0);
-    gpio_set_value(spi.gpio[2], 0);
-    sleep(5);
-    gpio_set_value(spi.gpio[0], 1);
-    sleep(5);
-    gpio_set_value(spi.gpio[2], 1);
-    sleep(1);
-    gpio_set_value(spi.gpio[1], 1);
-    sleep(1);
-}
 
 // Returns true when chain i answered the reset; its reply is then at the start of reply.
 bool probe_chain(std::int32_t i, std::array<std::uint8_t, 6> &reply) {

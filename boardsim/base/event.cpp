@@ -15,6 +15,9 @@ namespace boardsim::detail {
 
 namespace {
 
+// The longest wait a trace line may hold: about 31 years.
+constexpr std::uint64_t max_wait_seconds = 1000000000;
+
 constexpr std::array<std::pair<int, const char *>, 8> named_flags{{{O_CREAT, "O_CREAT"},
                                                                    {O_EXCL, "O_EXCL"},
                                                                    {O_NOCTTY, "O_NOCTTY"},
@@ -274,6 +277,15 @@ std::string call_text(const board_event &e) {
         add("signal ");
         add(e.note);
         break;
+    case event_kind::note:
+        add(e.note);
+        break;
+    case event_kind::reset:
+        add("reset ");
+        add(e.path);
+        add(": ");
+        add(e.note);
+        break;
     case event_kind::end:
         add("end: ");
         add(e.note);
@@ -282,12 +294,21 @@ std::string call_text(const board_event &e) {
     return text;
 }
 
+// "@2 " for an event of a process other than the run's first.
+std::string process_tag(const board_event &e) {
+    std::string tag;
+    if (e.process > 1) tag.append("@").append(std::to_string(e.process)).append(" ");
+    return tag;
+}
+
 std::string event_text(const board_event &e) {
-    if (e.kind == event_kind::wait || e.kind == event_kind::signal || e.kind == event_kind::end)
+    if (e.kind == event_kind::note || e.kind == event_kind::reset || e.kind == event_kind::end)
         return call_text(e);
+    if (e.kind == event_kind::wait || e.kind == event_kind::signal) return process_tag(e) + call_text(e);
     std::string text = "#";
     text += std::to_string(e.number);
     text += ' ';
+    text += process_tag(e);
     text += call_text(e);
     if (e.kind == event_kind::ioctl && e.argument == argument_kind::pointer) {
         text += " -> ";
@@ -302,15 +323,45 @@ std::string event_text(const board_event &e) {
     return text;
 }
 
+namespace {
+
+// "[   13.000000] ": the time of a trace line.
+bool parse_time(std::string_view stamp, std::uint64_t &us) {
+    const std::size_t dot = stamp.find('.');
+    std::size_t first = 0;
+    while (first < stamp.size() && stamp[first] == ' ')
+        ++first;
+    if (dot == std::string_view::npos || stamp.size() - dot != 7) return false;
+    const std::optional<std::uint64_t> whole = parse_number<std::uint64_t>(stamp.substr(first, dot - first));
+    const std::optional<std::uint64_t> micro = parse_number<std::uint64_t>(stamp.substr(dot + 1));
+    if (!whole || !micro || *whole > max_wait_seconds) return false;
+    us = *whole * 1000000 + *micro;
+    return true;
+}
+
+// The lines the board writes of itself, which a replay writes again where they come.
+bool is_note(std::string_view text) {
+    for (const std::string_view start : {"process ", "scenario: ", "chain ", "watchdog: "})
+        if (text.starts_with(start)) return true;
+    return false;
+}
+
+} // namespace
+
 std::string parse_event(std::string_view line, board_event &out) {
     board_event e;
     cursor c{line};
     if (c.next_is('[')) {
         const std::size_t close = line.find("] ");
-        if (close == std::string_view::npos) return "expected \"] \" after the time";
+        if (close == std::string_view::npos || !parse_time(line.substr(1, close - 1), e.time_us))
+            return "expected a time, \"[   13.000000] \", at the start";
+        e.timed = true;
         c = cursor{line.substr(close + 2)};
     }
     if (c.literal("#") && !number(c.word(), e.number)) return "expected an operation number after \"#\"";
+    if (c.literal("@") && (!number(c.word(), e.process) || e.process < 2))
+        return "expected a process number (2 or more) after \"@\"";
+    c.skip_blanks();
     if (c.literal("end:")) {
         e.kind = event_kind::end;
         c.skip_blanks();
@@ -318,13 +369,35 @@ std::string parse_event(std::string_view line, board_event &out) {
         out = std::move(e);
         return "";
     }
+    if (is_note(c.rest())) {
+        e.kind = event_kind::note;
+        e.note = std::string{c.rest()};
+        out = std::move(e);
+        return "";
+    }
     const std::string_view what = c.word();
+    if (what == "reset") {
+        // "reset /dev/watchdog0: why".
+        const std::string_view path = c.word();
+        if (!path.starts_with("/") || !path.ends_with(":"))
+            return "expected the path of what reset the board, and \":\", after \"reset\"";
+        e.kind = event_kind::reset;
+        e.path = std::string{path.substr(0, path.size() - 1)};
+        c.skip_blanks();
+        e.note = std::string{c.rest()};
+        out = std::move(e);
+        return "";
+    }
     if (what == "wait" || what == "signal") {
         if (what == "signal") {
             e.kind = event_kind::signal;
             c.skip_blanks();
             e.note = std::string{c.rest()};
-            if (!e.note.starts_with("SIG")) return "expected a signal name (SIGTERM, ...) after \"signal\"";
+            const std::string_view name = std::string_view{e.note}.substr(0, e.note.find(' '));
+            if (signal_number(name) == 0)
+                return "expected a signal that ends or interrupts a run (SIGTERM, SIGINT, SIGHUP, SIGQUIT, "
+                       "SIGKILL, ...) after \"signal\", got " +
+                       excerpt(name);
             out = std::move(e);
             return "";
         }
@@ -337,7 +410,7 @@ std::string parse_event(std::string_view line, board_event &out) {
                             ? number(amount, whole)
                             : number(amount.substr(0, dot), whole) && amount.size() - dot == 7 &&
                                   number(amount.substr(dot + 1), micro);
-        if (!ok || whole > 1000000000 || !c.literal("s") || !c.at_end())
+        if (!ok || whole > max_wait_seconds || !c.literal("s") || !c.at_end())
             return "expected a time in seconds after \"wait\", e.g. \"wait 5 s\"";
         e.wait_us = whole * 1000000 + micro;
         out = std::move(e);
@@ -351,9 +424,13 @@ std::string parse_event(std::string_view line, board_event &out) {
     bool known = false;
     for (const auto &[name, kind] : kinds)
         if (what == name) e.kind = kind, known = true;
-    if (!known) return "expected an operation (open, read, write, ioctl, close), wait, signal or end:";
+    if (!known)
+        return "expected an operation (open, read, write, ioctl, close), wait, signal, a note of the board's "
+               "or end:, "
+               "got " +
+               excerpt(what);
     e.path = std::string{c.word()};
-    if (!e.path.starts_with("/")) return "expected a board path after \"" + std::string{what} + "\"";
+    if (!e.path.starts_with("/")) return "expected a board path after " + quoted(what);
 
     std::string error;
     switch (e.kind) {
@@ -405,13 +482,14 @@ std::string parse_event(std::string_view line, board_event &out) {
             return "expected as many bytes read as the result";
         if (e.result > static_cast<long>(e.count)) return "expected no more bytes read than asked for";
     }
-    if (!c.at_end()) return "expected the end of the line, got \"" + std::string{c.rest()} + "\"";
+    if (!c.at_end()) return "expected the end of the line, got " + excerpt(c.rest());
     out = std::move(e);
     return "";
 }
 
 bool same_call(const board_event &recorded, const board_event &call) {
-    if (recorded.kind != call.kind || recorded.path != call.path) return false;
+    if (recorded.kind != call.kind || recorded.process != call.process || recorded.path != call.path)
+        return false;
     switch (call.kind) {
     case event_kind::open:
         return flags_text(recorded.flags) == flags_text(call.flags);

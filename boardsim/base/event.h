@@ -1,8 +1,10 @@
 #pragma once
 
-// One board event: an operation on a board file with its outcome, a wait, a signal, or the end of
-// the run. The model, a recording run and a replay all produce these; the writers (the text trace
-// among them) turn them into what a user reads, and a recording is the text trace read back.
+// One board event: an operation on a board file with its outcome, a wait, a signal, a note of what
+// the board did by itself (a process that came onto it, a scenario's event in time, a power-up out of
+// order, the watchdog still running), the board's reset, or the end of the run. The model, a
+// recording run and a replay all produce these; the writers (the text trace among them) turn them
+// into what a user reads, and a recording is the text trace read back.
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -10,7 +12,7 @@
 
 namespace boardsim::detail {
 
-enum class event_kind { open, read, write, ioctl, close, wait, signal, end };
+enum class event_kind { open, read, write, ioctl, close, wait, signal, note, reset, end };
 
 // How an ioctl's argument is shown: not at all (an unknown request, no argument, an injected
 // failure), as the value it points at before and after the request, or as the integer it is.
@@ -20,6 +22,8 @@ struct board_event {
     event_kind kind = event_kind::open;
     std::uint64_t number = 0;  // board operation number, from 1; 0 for waits, signals and the end
     std::uint64_t time_us = 0; // virtual time when it happened
+    bool timed = false;        // read back with its time (a line edited by hand may have none)
+    std::uint32_t process = 1; // the process of the run that made it; the trace names all but the first
     std::string path{};
     bool text_file = false;           // sysfs text ("out\0") rather than device data ([04 00])
     int flags = 0;                    // open
@@ -35,7 +39,7 @@ struct board_event {
     int error = 0;           // errno when result is -1
     bool injected = false;   // the failure was made by fault injection
     std::uint64_t wait_us = 0;
-    std::string note{}; // signal and end: the rest of the line
+    std::string note{}; // signal, note, reset and end: the rest of the line
 };
 
 // The trace line of an event, without the time prefix: "#3 write /sys/class/gpio/export "872" (3) = 3".
@@ -63,7 +67,9 @@ std::string hex_bytes(const void *data, std::size_t len);
 std::string flags_text(int flags);
 std::string error_name(int error); // "E?" for a number without a name
 
-// Error numbers and signals by name (EINVAL, SIGTERM): nullptr or 0 when there is none.
+// Error numbers by name (EINVAL): nullptr or 0 when there is none. Signals by name, of the signals that
+// can end or interrupt a run (SIGTERM, SIGINT, SIGKILL, ...; not those that stop or continue a
+// program, nor those that do nothing by default): nullptr or 0 for any other.
 const char *error_name_of(int error);
 int error_number(std::string_view name);
 const char *signal_name(int sig);

@@ -37,6 +37,24 @@ std::string quoted(std::string_view bytes) {
     return '"' + escaped(bytes) + '"';
 }
 
+std::string seconds_text(std::uint64_t microseconds) {
+    constexpr std::uint64_t second = 1000000;
+    std::string text = std::to_string(microseconds / second);
+    if (microseconds % second != 0) {
+        std::string fraction = std::to_string(microseconds % second + second).substr(1);
+        while (fraction.back() == '0')
+            fraction.pop_back();
+        text += "." + fraction;
+    }
+    return text;
+}
+
+std::string excerpt(std::string_view bytes) {
+    constexpr std::size_t longest = 80;
+    if (bytes.size() <= longest) return quoted(bytes);
+    return quoted(bytes.substr(0, longest)) + "...";
+}
+
 unquoted unquote(std::string_view text) {
     unquoted out;
     std::size_t i = 1;

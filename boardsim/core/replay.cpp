@@ -1,56 +1,42 @@
 // The replay backend: a recording answers in place of the model. Each operation and wait of the
-// program is matched with the next one recorded and gets its outcome; a signal recorded where the
-// run ended is sent there; a program that departs from the recording is stopped where it departs.
+// program is matched with the next one recorded and gets its outcome; the lines the board wrote of
+// itself (a process that came onto it, a note, a signal, the board's reset) are written again where
+// they come, and a signal or a reset ends the run as it ended the recorded one; a program that
+// departs from the recording is stopped where it departs.
 #include "core/argument.h"
 #include "core/board.h"
-#include "readers/recording.h"
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstring>
-#include <unistd.h>
 
 namespace boardsim::detail {
 
 namespace {
 
-[[noreturn]] void depart(std::uint64_t number, const board_event *recorded, const std::string &did) {
-    std::fflush(nullptr); // what the program printed so far stays
-    std::string line = "boardsim: replay departs at operation #" + std::to_string(number) + ": recorded ";
-    line += recorded != nullptr ? "\"" + call_text(*recorded) + "\"" : "nothing more";
-    line += ", the program " + did + "\n";
-    [[maybe_unused]] const ssize_t w = real().write(2, line.data(), line.size());
-    ::_exit(status_departed);
-}
-
 class replayer final : public backend {
   public:
     explicit replayer(std::vector<board_event> recording) : recorded_(std::move(recording)) {}
 
-    int open(board &b, board_event &e, const board_path &where) override {
-        answer(b, e);
-        if (e.result >= 0) {
-            e.result = open_descriptor(b, e.path.c_str(), where, e.flags);
-            if (e.result < 0) return -1;
-        }
-        return static_cast<int>(result_of(e));
+    int open(board &b, board_event &e, open_file & /*f*/) override {
+        if (!answer(b, e)) return -1;
+        return e.result >= 0 ? 0 : static_cast<int>(result_of(e));
     }
 
-    ssize_t read(board &b, board_event &e, open_file & /*f*/, int /*fd*/, void *buf) override {
-        answer(b, e);
+    ssize_t read(board &b, board_event &e, open_file & /*f*/, void *buf) override {
+        if (!answer(b, e)) return -1;
         if (e.result > 0) std::memcpy(buf, e.data.data(), e.data.size());
         return result_of(e);
     }
 
-    ssize_t write(board &b, board_event &e, open_file & /*f*/, int /*fd*/, const void * /*buf*/) override {
-        answer(b, e);
+    ssize_t write(board &b, board_event &e, open_file & /*f*/, const void * /*buf*/) override {
+        if (!answer(b, e)) return -1;
         return result_of(e);
     }
 
-    int ioctl(board &b, board_event &e, open_file & /*f*/, int /*fd*/, void *arg) override {
+    int ioctl(board &b, board_event &e, open_file & /*f*/, void *arg) override {
         const board_event call = e;
-        answer(b, e);
+        if (!answer(b, e)) return -1;
         // What the driver wrote into the argument, where the recording and the program both show it.
         if (e.argument == argument_kind::pointer && call.argument == argument_kind::pointer) {
             e.before = call.before;
@@ -59,61 +45,106 @@ class replayer final : public backend {
         return static_cast<int>(result_of(e));
     }
 
-    int close(board &b, board_event &e, open_file & /*f*/, int /*released*/) override {
-        answer(b, e);
+    int close(board &b, board_event &e, open_file & /*f*/, bool /*last*/) override {
+        if (!answer(b, e)) return -1;
         return static_cast<int>(result_of(e));
     }
 
+    void release(board & /*b*/, open_file & /*f*/) override {}
+
     void wait(board &b, const board_event &e) override { expect(b, e); }
 
-    void shown(board &b, const board_event & /*e*/) override { signal_if_recorded(b); }
+    void pass(board &b, std::uint64_t microseconds) override {
+        wait_from_ = b.clock_us;
+        b.clock_us += microseconds;
+    }
 
+    void shown(board &b, const board_event & /*e*/) override { write_own_lines(b); }
+
+    // What the recording says before its end line is written again; an operation left over departs.
     void end(board &b) override {
-        if (const board_event *r = next_recorded(b); r != nullptr) depart(b.ops + 1, r, "ended");
+        if (const board_event *r = next_recorded(b); r != nullptr) depart(b, b.ops + 1, r, "ended");
     }
 
   private:
-    // A signal that ended the recorded run right here is sent to the program now.
-    void signal_if_recorded(board &b) {
-        while (replayed_ < recorded_.size() && recorded_[replayed_].kind == event_kind::signal) {
-            const board_event &r = recorded_[replayed_++];
-            emit(b, r);
-            // The model's own stop ends its trace before the signal; a recording of it does too.
-            if (replayed_ < recorded_.size() && recorded_[replayed_].kind == event_kind::end) finish_run(b);
-            if (const int sig = signal_number(std::string_view{r.note}.substr(0, r.note.find(' ')));
-                sig != 0) {
-                ::signal(sig, SIG_DFL);
-                ::raise(sig);
+    // The recorded lines that the program's calls do not match: a note of the board's, a process that
+    // came onto it, a signal, the reset. Each is written again, at its recorded time where it has one
+    // no earlier than the clock; a signal or the reset ends the run as it ended the recorded one.
+    void write_own_lines(board &b) {
+        while (!b.ended && replayed_ < recorded_.size()) {
+            const board_event &r = recorded_[replayed_];
+            if (r.kind != event_kind::note && r.kind != event_kind::signal && r.kind != event_kind::reset)
+                break;
+            ++replayed_;
+            // A process's coming and going is written by the board as it happens.
+            if (r.kind == event_kind::note && r.note.starts_with("process ")) continue;
+            // At its recorded time where that falls within the last wait (a signal that cut the wait
+            // short moves the clock back to when it came).
+            const std::optional<std::uint64_t> at =
+                r.timed && r.time_us >= wait_from_ && r.time_us <= b.clock_us
+                    ? std::optional<std::uint64_t>{r.time_us}
+                    : std::nullopt;
+            if (at && r.kind != event_kind::note) b.clock_us = *at;
+            if (r.kind == event_kind::reset) {
+                reset_board(b, board_reset{.why = r.note, .path = r.path});
+            } else if (r.kind == event_kind::signal) {
+                // The program gets it now, as it got it in the recorded run: a signal from outside, which
+                // it may survive, or the board's own stop ("SIGTERM after keep-alive 3"), which ends it.
+                emit(b, r);
+                const std::string_view name = std::string_view{r.note}.substr(0, r.note.find(' '));
+                b.last_signal = signal_number(name);
+                b.deliver = delivery{.signal = b.last_signal, .then_exit = name.size() < r.note.size()};
+                return;
+            } else {
+                emit(b, r, at);
             }
         }
     }
 
-    // The next recorded event that the program must match (an operation or a wait), past the signals
-    // that did not end the program; nullptr at the recording's end.
+    // The next recorded event that the program must match (an operation or a wait), past the board's
+    // own lines; nullptr at the recording's end, or once the run has ended.
     const board_event *next_recorded(board &b) {
-        signal_if_recorded(b);
-        if (replayed_ >= recorded_.size() || recorded_[replayed_].kind == event_kind::end) return nullptr;
+        write_own_lines(b);
+        if (b.ended || replayed_ >= recorded_.size() || recorded_[replayed_].kind == event_kind::end)
+            return nullptr;
         return &recorded_[replayed_];
     }
 
-    // The recorded event the program's own must be, or the program is stopped.
-    const board_event &expect(board &b, const board_event &call) {
+    // The recorded event the program's own must be; nullptr when the program departs from it, which
+    // ends the run with the departure's status and one line that says where.
+    const board_event *expect(board &b, const board_event &call) {
         const board_event *r = next_recorded(b);
+        if (b.ended) return nullptr;
         // A wait has no number of its own: it departs where the next operation would.
-        if (r == nullptr || !same_call(*r, call))
-            depart(call.kind == event_kind::wait ? b.ops + 1 : call.number, r,
+        if (r == nullptr || !same_call(*r, call)) {
+            depart(b, call.kind == event_kind::wait ? b.ops + 1 : call.number, r,
                    "did \"" + call_text(call) + "\"");
+            return nullptr;
+        }
         ++replayed_;
-        return *r;
+        return r;
+    }
+
+    static void depart(board &b, std::uint64_t number, const board_event *recorded, const std::string &did) {
+        std::string line = "boardsim: replay departs at operation #" + std::to_string(number) + ": recorded ";
+        if (recorded != nullptr)
+            line.append("\"").append(call_text(*recorded)).append("\"");
+        else
+            line.append("nothing more");
+        say(line + ", the program " + did);
+        b.ended = run_end{.kind = run_end::how::status, .value = status_departed};
     }
 
     // The recorded outcome as the program's own event: its number and path, the recording's result.
-    void answer(board &b, board_event &e) {
-        board_event recorded = expect(b, e);
+    bool answer(board &b, board_event &e) {
+        const board_event *found = expect(b, e);
+        if (found == nullptr) return false;
+        board_event recorded = *found;
         recorded.number = e.number;
         recorded.path = e.path;
         recorded.text_file = e.text_file;
         e = std::move(recorded);
+        return true;
     }
 
     static long result_of(const board_event &e) {
@@ -123,6 +154,7 @@ class replayer final : public backend {
 
     std::vector<board_event> recorded_;
     std::size_t replayed_ = 0;
+    std::uint64_t wait_from_ = 0; // when the last wait began
 };
 
 } // namespace

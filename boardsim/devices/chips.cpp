@@ -1,6 +1,8 @@
 // The chips of one chain: the frames they take apart and the replies they queue, and their checksum.
 #include "devices/chips.h"
 
+#include "base/text.h"
+
 #include <algorithm>
 #include <array>
 #include <optional>
@@ -187,8 +189,90 @@ void take_frame(const chain_setup &s, chain_state &c, const bytes &f) {
 
 } // namespace
 
-void chips_receive(const chain_setup &s, chain_state &c, const std::uint8_t *data, std::size_t len) {
-    if (!s.inserted) return; // no hash board: the bytes go nowhere
+namespace {
+
+constexpr std::uint64_t second = 1000000;
+// The power-up's waits: slot 2 after slot 0, slot 1 after slot 2, the chips after slot 1.
+constexpr std::uint64_t slot2_wait = 5 * second;
+constexpr std::uint64_t slot1_wait = 1 * second;
+constexpr std::uint64_t ready_wait = 1 * second;
+
+std::string chain_name(int chain) {
+    return "chain " + std::to_string(chain) + ": ";
+}
+
+// Whether the chips take commands now; when not, and not said since this power-up, the note says why.
+bool powered_up(const device_context &dc, int chain, chain_state &c) {
+    const chain_setup &s = dc.setup.chains[chain];
+    if (!s.needs_power) return true;
+    chain_power &p = c.power;
+    const bool lines = p.slot0 && p.slot2 && p.slot2_in_order && p.slot1 && p.slot1_in_order;
+    if (lines && dc.now_us >= p.slot1_at + ready_wait) return true;
+    if (!p.told) {
+        p.told = true;
+        if (lines)
+            dc.note(chain_name(chain) + "commanded " + seconds_text(dc.now_us - p.slot1_at) +
+                    " s after slot 1, the board needs " + seconds_text(ready_wait) +
+                    " s: the chips do not answer");
+        else
+            dc.note(chain_name(chain) + "its hash board is not powered up: the chips do not answer");
+    }
+    return false;
+}
+
+} // namespace
+
+void chips_slot_driven(const device_context &dc, int chain, chain_state &c, int slot, int level) {
+    if (!dc.setup.chains[chain].needs_power) return; // a hash board that needs none has nothing to say
+    chain_power &p = c.power;
+    const std::uint64_t now = dc.now_us;
+    const std::string name = chain_name(chain);
+    auto late = [&](const char *what, std::uint64_t since, const char *after, std::uint64_t needed) {
+        const bool in_time = now - since >= needed;
+        if (!in_time)
+            dc.note(name + what + " raised " + seconds_text(now - since) + " s after " + after +
+                    ", the board needs " + seconds_text(needed) + " s");
+        return in_time;
+    };
+    if (level == 0) {
+        (slot == 0 ? p.slot0 : slot == 1 ? p.slot1 : p.slot2) = false;
+        // Without power the chips forget what they were doing.
+        if (slot == 0) {
+            c.output.clear();
+            c.pending.clear();
+            p.told = false;
+        }
+        return;
+    }
+    switch (slot) {
+    case 0:
+        p = chain_power{.slot0 = true, .slot1 = p.slot1, .slot2 = p.slot2, .slot0_at = now};
+        if (p.slot2 || p.slot1)
+            dc.note(name + "slot 0 (power enable) raised while slot " + (p.slot2 ? "2" : "1") +
+                    " is high, the board needs slot 0 first");
+        break;
+    case 2:
+        p.slot2 = true;
+        p.slot2_at = now;
+        p.slot2_in_order = p.slot0 && late("slot 2", p.slot0_at, "slot 0", slot2_wait);
+        if (!p.slot0)
+            dc.note(name + "slot 2 raised before slot 0 (power enable), the board needs slot 0 first");
+        break;
+    default:
+        p.slot1 = true;
+        p.slot1_at = now;
+        p.slot1_in_order = p.slot2 && p.slot2_in_order && late("slot 1", p.slot2_at, "slot 2", slot1_wait);
+        if (!p.slot2) dc.note(name + "slot 1 raised before slot 2, the board needs slot 2 first");
+        break;
+    }
+    p.told = false;
+}
+
+void chips_receive(const device_context &dc, int chain, chain_state &c, const std::uint8_t *data,
+                   std::size_t len) {
+    const chain_setup &s = dc.setup.chains[chain];
+    if (!s.inserted || !powered_up(dc, chain, c))
+        return; // no hash board, or none at work: the bytes go nowhere
     if (len == 2) {
         c.pending.insert(c.pending.end(), data, data + len);
         if (c.pending.size() >= frame_length(c.pending)) {
@@ -204,11 +288,14 @@ void chips_receive(const chain_setup &s, chain_state &c, const std::uint8_t *dat
     take_frame(s, c, bytes(data, data + len));
 }
 
-void chips_send(const chain_setup &s, chain_state &c, std::uint8_t *buf, std::size_t count) {
-    const std::uint8_t idle = s.silent.value_or(0x00);
+void chips_send(const device_context &dc, int chain, chain_state &c, std::uint8_t *buf, std::size_t count) {
+    const chain_setup &s = dc.setup.chains[chain];
+    // An unpowered hash board drives nothing: its port reads zeros, as an empty slot's does.
+    const bool answering = s.inserted && (!s.needs_power || powered_up(dc, chain, c));
+    const std::uint8_t idle = answering ? s.silent.value_or(0x00) : 0x00;
     for (std::size_t i = 0; i < count; ++i) {
-        if (c.output.empty() || !s.inserted) {
-            buf[i] = s.inserted ? idle : 0x00;
+        if (c.output.empty() || !answering) {
+            buf[i] = idle;
         } else {
             buf[i] = c.output.front();
             c.output.pop_front();

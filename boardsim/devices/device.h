@@ -36,11 +36,15 @@ struct board_path {
 // The board path a path names, or std::nullopt for a path that is not the board's (it passes through).
 std::optional<board_path> classify(const char *path);
 
+// An open file of the board, as one open made it; every descriptor that refers to it (a process's
+// own, or a copy its children inherited) holds it.
 struct open_file {
     std::string path;
     board_path where;
     int flags = 0;
     std::size_t offset = 0;
+    int real_fd = -1; // the machine's own file, while recording
+    int holders = 0;
 };
 
 // A request a device takes, as the trace shows it: its name and how its argument is shown (the value
@@ -61,20 +65,35 @@ struct device_state {
 };
 using device_states = std::vector<std::unique_ptr<device_state>>; // in the order of the table
 
+// The board resets: why, and the file of the device that reset it.
+struct board_reset {
+    std::string why;
+    std::string path;
+};
+
 // Where a device's model answers an operation: the board's scenario, every device's state (the chips
-// look at the GPIO lines that power them), the clock, and the program's stop, which a device may ask
-// for (the operator's kill at a keep-alive) once the operation shows.
+// look at the GPIO lines that power them), the clock, and what a device may ask of the run once the
+// operation shows: the program's stop (the operator's kill at a keep-alive, with why), the board's
+// reset (the watchdog fired). A note is a line of the trace the device writes of itself.
 struct device_context {
     const scenario &setup;
     const device_states &states;
     std::uint64_t now_us;
     std::optional<std::string> &stop;
+    std::optional<board_reset> &reset;
+    std::vector<std::string> *notes = nullptr;
+    void note(std::string line) const {
+        if (notes != nullptr) notes->push_back(std::move(line));
+    }
 };
 
-// What a waveform writer offers a device to draw its events with. Times are in nanoseconds; nothing
-// is drawn before free_from(), and a device that draws a stretch (a transfer) moves it on.
+// What a waveform writer offers a device to draw its events with. A wire is declared with the value
+// it has from the run's start (chip select high, an unknown 'x' for a GPIO line); one that is drawn
+// before it is declared is unknown until then. Times are in nanoseconds; nothing is drawn before
+// free_from(), and a device that draws a stretch (a transfer) moves it on.
 class wave_sink {
   public:
+    virtual void wire(std::string_view name, char from_start) = 0;
     virtual void level(std::uint64_t at, std::string_view wire, char value) = 0; // '0', '1' or 'x'
     virtual void text(std::uint64_t at, std::string_view name, std::string_view value) = 0;
     virtual void pulse(std::uint64_t at, std::string_view name) = 0;
@@ -104,10 +123,16 @@ class chart_sink {
     virtual void level(int index, std::string label, std::uint64_t at, int value) = 0;
     virtual void span_opens(int index, std::string label, std::uint64_t at) = 0;
     virtual void span_closes(int index, std::uint64_t at) = 0;
-    virtual void mark(int index, std::string label, std::uint64_t at) = 0;
+    virtual void mark(int index, std::string label, std::uint64_t at, char symbol = '#') = 0;
 
   protected:
     ~chart_sink() = default;
+};
+
+// Variables of a waveform that a viewer shows together ("chain 2": its lines, then its SPI wires).
+struct wave_group {
+    std::string name;
+    std::vector<std::string> variables;
 };
 
 struct device {
@@ -125,10 +150,20 @@ struct device {
     int (*ioctl)(device_context &c, open_file &f, const board_event &e, void *arg);
     void (*close)(device_context &c, open_file &f);
 
+    // A device that acts by itself when its time comes (the watchdog fires): when that is, or nothing;
+    // what it does then. What the trace says of it when the run ends ("" for nothing). nullptr: none.
+    std::optional<std::uint64_t> (*due)(const device_context &c);
+    void (*expire)(device_context &c);
+    std::string (*end_note)(const device_context &c);
+    // A GPIO line driven to a new level (the chips of a chain are powered by theirs). nullptr: none.
+    void (*line_driven)(device_context &c, int line, int level);
+
     // What the writers draw: a waveform's drawing of the device (nullptr: nothing), the timeline's
     // rows for an event (nullptr: none).
     std::unique_ptr<device_drawing> (*drawing)();
     void (*chart)(const board_event &e, const board_path &where, chart_sink &out);
+    // The device's groups of waveform variables, for a viewer's save file (nullptr: none).
+    void (*wave_groups)(std::vector<wave_group> &out);
 };
 
 // The devices of the board, in the order their states, waveform variables and timeline rows come.

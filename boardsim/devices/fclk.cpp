@@ -79,8 +79,16 @@ const device fclk{
     .write = write,
     .ioctl = ioctl,
     .close = close,
+    .due = nullptr,
+    .expire = nullptr,
+    .end_note = nullptr,
+    .line_driven = nullptr,
     .drawing = [] { return std::unique_ptr<device_drawing>(new clock_drawing); },
     .chart = nullptr,
+    .wave_groups =
+        [](std::vector<wave_group> &out) {
+            out.push_back({"clock", {"fclk1_rate"}});
+        },
 };
 
 std::string fclk_rate_written(const device_states &states) {

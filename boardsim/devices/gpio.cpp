@@ -100,6 +100,21 @@ std::optional<int> output_level(std::string_view direction) {
     return std::nullopt;
 }
 
+// The level the line drives: an output's, or none (low) for an input.
+int driven(const gpio_line &g) {
+    return g.output ? g.level : 0;
+}
+
+// A line driven to a new level: the devices that hang on GPIO lines hear of it.
+void drive(device_context &c, int line, gpio_line &g, bool output, int level) {
+    const int before = driven(g);
+    g.output = output;
+    g.level = level;
+    if (driven(g) == before) return;
+    for (const device *d : board_devices())
+        if (d->line_driven != nullptr) d->line_driven(c, line, driven(g));
+}
+
 ssize_t write(device_context &c, open_file &f, const board_event &e, const void * /*buf*/,
               std::size_t count) {
     const std::string text = attribute_text(e);
@@ -108,10 +123,9 @@ ssize_t write(device_context &c, open_file &f, const board_event &e, const void 
     gpio_line &g = state(c).lines[f.where.index];
     if (f.where.file == direction_file) {
         if (const std::optional<int> level = output_level(text)) {
-            g.output = true;
-            g.level = *level;
+            drive(c, f.where.index, g, true, *level);
         } else if (text == "in") {
-            g.output = false;
+            drive(c, f.where.index, g, false, g.level);
         } else {
             return fail_with(EINVAL);
         }
@@ -120,7 +134,7 @@ ssize_t write(device_context &c, open_file &f, const board_event &e, const void 
     if (!g.output) return fail_with(EPERM);
     const std::optional<long long> n = attribute_number(text);
     if (!n) return fail_with(EINVAL);
-    g.level = *n != 0 ? 1 : 0;
+    drive(c, f.where.index, g, true, *n != 0 ? 1 : 0);
     return static_cast<ssize_t>(count);
 }
 
@@ -157,9 +171,11 @@ std::string wire(int line) {
 // A wire per line, unknown ("x") from its export until a level is known.
 struct lines_drawing final : device_drawing {
     void draw(const board_event &e, const board_path &where, std::uint64_t at, wave_sink &out) override {
-        if (const std::optional<int> line = exported_line(e, where)) out.level(at, wire(*line), 'x');
-        if (const std::optional<int> level = shown_level(e, where))
+        if (const std::optional<int> line = exported_line(e, where)) out.wire(wire(*line), 'x');
+        if (const std::optional<int> level = shown_level(e, where)) {
+            out.wire(wire(where.index), 'x');
             out.level(at, wire(where.index), *level != 0 ? '1' : '0');
+        }
     }
 };
 
@@ -183,8 +199,13 @@ const device gpio_lines{
     .write = write,
     .ioctl = ioctl,
     .close = close,
+    .due = nullptr,
+    .expire = nullptr,
+    .end_note = nullptr,
+    .line_driven = nullptr,
     .drawing = [] { return std::unique_ptr<device_drawing>(new lines_drawing); },
     .chart = chart,
+    .wave_groups = nullptr,
 };
 
 std::optional<gpio_state> gpio_line(const device_states &states, int line) {

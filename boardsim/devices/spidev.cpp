@@ -28,6 +28,23 @@ constexpr std::array<request_info, 6> requests{{
     {board_request::spi_rd_speed, "SPI_IOC_RD_MAX_SPEED_HZ"},
 }};
 
+// The slot lines that power each chain's hash board: slot 0 (power enable), slot 1, slot 2.
+struct chain_lines {
+    int slot0;
+    int slot1;
+    int slot2;
+};
+constexpr std::array<chain_lines, chain_count> wiring{{
+    {872, 854, 855},
+    {873, 856, 857},
+    {874, 858, 859},
+    {875, 860, 861},
+    {876, 862, 863},
+    {877, 864, 865},
+    {878, 890, 891},
+    {879, 892, 893},
+}};
+
 struct ports_state final : device_state {
     std::array<spi_port_state, chain_count> ports{};
     std::array<chain_state, chain_count> chains;
@@ -62,7 +79,7 @@ ssize_t read(device_context &c, open_file &f, void *buf, std::size_t count) {
     const int bus = f.where.index;
     chain_state &chain = state(c.states).chains[bus];
     if (++chain.reads > c.setup.chains[bus].reads_ok.value_or(UINT64_MAX)) return fail_with(EIO);
-    chips_send(c.setup.chains[bus], chain, static_cast<std::uint8_t *>(buf), count);
+    chips_send(c, bus, chain, static_cast<std::uint8_t *>(buf), count);
     return static_cast<ssize_t>(count);
 }
 
@@ -72,7 +89,7 @@ ssize_t write(device_context &c, open_file &f, const board_event & /*e*/, const 
     const int bus = f.where.index;
     chain_state &chain = state(c.states).chains[bus];
     if (++chain.writes > c.setup.chains[bus].writes_ok.value_or(UINT64_MAX)) return fail_with(EIO);
-    chips_receive(c.setup.chains[bus], chain, static_cast<const std::uint8_t *>(buf), count);
+    chips_receive(c, bus, chain, static_cast<const std::uint8_t *>(buf), count);
     return static_cast<ssize_t>(count);
 }
 
@@ -133,6 +150,16 @@ int ioctl(device_context &c, open_file &f, const board_event &e, void *arg) {
 
 void close(device_context & /*c*/, open_file & /*f*/) {}
 
+// A slot line of a chain driven: its hash board's power-up goes on, or its power goes.
+void line_driven(device_context &c, int line, int level) {
+    for (int chain = 0; chain < chain_count; ++chain) {
+        const chain_lines &l = wiring[static_cast<std::size_t>(chain)];
+        const int slot = line == l.slot0 ? 0 : line == l.slot1 ? 1 : line == l.slot2 ? 2 : -1;
+        if (slot >= 0)
+            chips_slot_driven(c, chain, state(c.states).chains[static_cast<std::size_t>(chain)], slot, level);
+    }
+}
+
 // ---- what the writers draw ----
 
 std::string wire(int bus, const char *name) {
@@ -148,6 +175,11 @@ class ports_drawing final : public device_drawing {
         const int bus = where.index;
         port &p = ports_[bus];
         if (e.kind == event_kind::open) {
+            // Before the port opens, its chip select is inactive (high) and its clock at rest.
+            out.wire(wire(bus, "cs"), '1');
+            out.wire(wire(bus, "sclk"), idle(port{}));
+            out.wire(wire(bus, "mosi"), '0');
+            out.wire(wire(bus, "miso"), '0');
             out.level(at, wire(bus, "cs"), '1');
             out.level(at, wire(bus, "sclk"), idle(p));
             out.level(at, wire(bus, "mosi"), '0');
@@ -247,6 +279,19 @@ void chart(const board_event &e, const board_path &where, chart_sink &out) {
         out.mark(where.index, label, e.time_us);
 }
 
+// A group per chain: its four lines, then its port's wires.
+void wave_groups(std::vector<wave_group> &out) {
+    for (int chain = 0; chain < chain_count; ++chain) {
+        const chain_lines &l = wiring[static_cast<std::size_t>(chain)];
+        wave_group g{"chain " + std::to_string(chain), {}};
+        for (const int line : {l.slot0, l.slot1, l.slot2, insertion_line_base + chain})
+            g.variables.push_back("gpio" + std::to_string(line));
+        for (const char *name : {"cs", "sclk", "mosi", "miso"})
+            g.variables.push_back(wire(chain, name));
+        out.push_back(std::move(g));
+    }
+}
+
 } // namespace
 
 const device spi_ports{
@@ -260,8 +305,13 @@ const device spi_ports{
     .write = write,
     .ioctl = ioctl,
     .close = close,
+    .due = nullptr,
+    .expire = nullptr,
+    .end_note = nullptr,
+    .line_driven = line_driven,
     .drawing = [] { return std::unique_ptr<device_drawing>(new ports_drawing); },
     .chart = chart,
+    .wave_groups = wave_groups,
 };
 
 spi_port_state spi_port(const device_states &states, int bus) {

@@ -70,8 +70,16 @@ const device voltage_generator{
     .write = write,
     .ioctl = ioctl,
     .close = close,
+    .due = nullptr,
+    .expire = nullptr,
+    .end_note = nullptr,
+    .line_driven = nullptr,
     .drawing = [] { return std::unique_ptr<device_drawing>(new generator_drawing); },
     .chart = nullptr,
+    .wave_groups =
+        [](std::vector<wave_group> &out) {
+            out.push_back({"voltage", {"vidgen_value"}});
+        },
 };
 
 std::vector<long> vidgen_args(const device_states &states) {

@@ -63,8 +63,8 @@ std::uint64_t op_count() {
 std::vector<std::string> open_files() {
     std::vector<std::string> paths;
     if (current() == nullptr) return paths;
-    for (int fd : current()->open_order)
-        paths.push_back(current()->files.at(fd).path);
+    for (const auto &[number, file] : current()->files)
+        if (file.holders > 0) paths.push_back(file.path);
     return paths;
 }
 

@@ -4,6 +4,7 @@
 #undef _FORTIFY_SOURCE
 #include "boardsim.h"
 #include "core/board.h"
+#include "interposer/link.h"
 #include "readers/scenario.h"
 
 #include <cstdarg>
@@ -12,15 +13,16 @@
 #include <time.h>
 #include <unistd.h>
 
+using boardsim::detail::active_link;
+using boardsim::detail::board_link;
 using boardsim::detail::board_path;
-using boardsim::detail::current;
 using boardsim::detail::real;
 
 namespace {
 
 // The board path an open names, or nothing when the call is not the board's business.
 std::optional<board_path> board_target(const char *path) {
-    if (current() == nullptr || path == nullptr) return std::nullopt;
+    if (active_link() == nullptr || path == nullptr) return std::nullopt;
     return boardsim::detail::classify(path);
 }
 
@@ -37,8 +39,10 @@ mode_t open_mode(int flags, va_list args) {
     return 0;
 }
 
-bool board_fd(int fd) {
-    return current() != nullptr && boardsim::detail::is_board_fd(fd);
+// The link of a board descriptor of this process, or nullptr.
+board_link *board_fd(int fd) {
+    board_link *link = active_link();
+    return link != nullptr && link->holds(fd) ? link : nullptr;
 }
 
 std::uint64_t to_us(const timespec *t) {
@@ -55,7 +59,7 @@ int open(const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = open_mode(flags, args);
     va_end(args);
-    if (auto where = board_target(path)) return boardsim::detail::board_open(path, *where, flags);
+    if (auto where = board_target(path)) return active_link()->open(path, *where, flags);
     return real().open(path, flags, mode);
 }
 
@@ -64,7 +68,7 @@ int open64(const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = open_mode(flags, args);
     va_end(args);
-    if (auto where = board_target(path)) return boardsim::detail::board_open(path, *where, flags);
+    if (auto where = board_target(path)) return active_link()->open(path, *where, flags);
     return real().open64(path, flags, mode);
 }
 
@@ -73,7 +77,7 @@ int openat(int dirfd, const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = open_mode(flags, args);
     va_end(args);
-    if (auto where = board_target_at(dirfd, path)) return boardsim::detail::board_open(path, *where, flags);
+    if (auto where = board_target_at(dirfd, path)) return active_link()->open(path, *where, flags);
     return real().openat(dirfd, path, flags, mode);
 }
 
@@ -82,7 +86,7 @@ int openat64(int dirfd, const char *path, int flags, ...) {
     va_start(args, flags);
     const mode_t mode = open_mode(flags, args);
     va_end(args);
-    if (auto where = board_target_at(dirfd, path)) return boardsim::detail::board_open(path, *where, flags);
+    if (auto where = board_target_at(dirfd, path)) return active_link()->open(path, *where, flags);
     return real().openat64(dirfd, path, flags, mode);
 }
 
@@ -101,7 +105,7 @@ int __openat64_2(int dirfd, const char *path, int flags) {
 }
 
 ssize_t read(int fd, void *buf, size_t count) {
-    if (board_fd(fd)) return boardsim::detail::board_read(fd, buf, count);
+    if (board_link *link = board_fd(fd)) return link->read(fd, buf, count);
     return real().read(fd, buf, count);
 }
 
@@ -111,7 +115,7 @@ ssize_t __read_chk(int fd, void *buf, size_t count, size_t buflen) {
 }
 
 ssize_t write(int fd, const void *buf, size_t count) {
-    if (board_fd(fd)) return boardsim::detail::board_write(fd, buf, count);
+    if (board_link *link = board_fd(fd)) return link->write(fd, buf, count);
     return real().write(fd, buf, count);
 }
 
@@ -120,36 +124,40 @@ int ioctl(int fd, unsigned long request, ...) {
     va_start(args, request);
     void *arg = va_arg(args, void *);
     va_end(args);
-    if (board_fd(fd)) return boardsim::detail::board_ioctl(fd, request, arg);
+    if (board_link *link = board_fd(fd)) return link->ioctl(fd, request, arg);
     return real().ioctl(fd, request, arg);
 }
 
 int close(int fd) {
-    if (board_fd(fd)) return boardsim::detail::board_close(fd);
+    if (board_link *link = board_fd(fd)) return link->close(fd);
     return real().close(fd);
 }
 
 unsigned int sleep(unsigned int seconds) {
-    if (current() == nullptr) return real().sleep(seconds);
-    boardsim::detail::board_wait(static_cast<std::uint64_t>(seconds) * 1000000);
+    board_link *link = active_link();
+    if (link == nullptr) return real().sleep(seconds);
+    link->wait(static_cast<std::uint64_t>(seconds) * 1000000);
     return 0;
 }
 
 int usleep(useconds_t microseconds) {
-    if (current() == nullptr) return real().usleep(microseconds);
-    boardsim::detail::board_wait(microseconds);
+    board_link *link = active_link();
+    if (link == nullptr) return real().usleep(microseconds);
+    link->wait(microseconds);
     return 0;
 }
 
 int nanosleep(const struct timespec *request, struct timespec *remaining) {
-    if (current() == nullptr) return real().nanosleep(request, remaining);
-    boardsim::detail::board_wait(to_us(request));
+    board_link *link = active_link();
+    if (link == nullptr) return real().nanosleep(request, remaining);
+    link->wait(to_us(request));
     if (remaining != nullptr) *remaining = timespec{};
     return 0;
 }
 
 int clock_nanosleep(clockid_t clock, int flags, const struct timespec *request, struct timespec *remaining) {
-    if (current() == nullptr) return real().clock_nanosleep(clock, flags, request, remaining);
+    board_link *link = active_link();
+    if (link == nullptr) return real().clock_nanosleep(clock, flags, request, remaining);
     std::uint64_t us = to_us(request);
     if ((flags & TIMER_ABSTIME) != 0) {
         timespec now{};
@@ -157,7 +165,7 @@ int clock_nanosleep(clockid_t clock, int flags, const struct timespec *request, 
         const std::uint64_t now_us = to_us(&now);
         us = us > now_us ? us - now_us : 0;
     }
-    boardsim::detail::board_wait(us);
+    link->wait(us);
     if (remaining != nullptr) *remaining = timespec{};
     return 0;
 }
@@ -168,13 +176,13 @@ int clock_nanosleep(clockid_t clock, int flags, const struct timespec *request, 
 namespace boardsim {
 
 void reset() {
-    detail::activate(detail::scenario{}, detail::model_backend(), true, -1);
+    detail::activate(detail::scenario{}, detail::model_backend(), true, true);
 }
 
 std::string load_scenario(std::string_view text, std::string_view name) {
     detail::scenario s;
     std::string error = detail::parse_scenario(text, name, s);
-    if (error.empty()) detail::activate(std::move(s), detail::model_backend(), true, -1);
+    if (error.empty()) detail::activate(std::move(s), detail::model_backend(), true, true);
     return error;
 }
 

@@ -1,70 +1,72 @@
-// Start and end of a program run under the runner: the board comes up before main and writes its
-// closing trace line when the program exits.
+// Start and end of a program on the simulated board, through the preload library. Under the runner
+// (BOARDSIM_CONTROL_FD, the channel it handed the program), every process of the run comes onto the
+// runner's one board before its main, and says when it ends; a process that cannot reach that board
+// does not run at all. Used on its own (LD_PRELOAD, with BOARDSIM_SCENARIO, BOARDSIM_REPLAY,
+// BOARDSIM_RECORD, BOARDSIM_TRACE and BOARDSIM_VCD naming files), the library keeps a board of the
+// process's own, whose trace and recording are appended to their files.
 #include "core/board.h"
+#include "interposer/remote.h"
+#include "number.h"
 #include "readers/recording.h"
 #include "readers/scenario.h"
 #include "writers/writer.h"
 
 #include <cerrno>
-#include <charconv>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <libc_baseline.h>
-#include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <unistd.h>
 #include <vector>
 
 BOARD_LIBC_OLDEST(fcntl);
 
+// What the runner looks for before it starts a program: that the library it was given is this one.
+extern "C" __attribute__((visibility("default"))) const char boardsim_preload_marker[] =
+    "the simulated board's preload library";
+
 namespace {
 
 using boardsim::detail::real;
 
-// Trace lines go to a descriptor far above the program's own, so that the program sees the same
-// descriptor numbers as it would on the board.
-constexpr int trace_fd_floor = 200;
+// The files of a board used on its own lie far above the program's descriptors, so that the program
+// sees the descriptor numbers it would see on the board.
+constexpr int own_floor = 200;
 
-[[noreturn]] void refuse(const std::string &message) {
+[[noreturn]] void refuse(const std::string &message, int status = 2) {
     const std::string line = "boardsim: " + message + "\n";
     [[maybe_unused]] const ssize_t n = real().write(2, line.data(), line.size());
-    ::_exit(2);
+    ::_exit(status);
 }
 
-// The run's settings come from the runner as descriptors it opened, BOARDSIM_<NAME>_FD=N (an input
-// names its file after the number, N:FILE, for messages); the preload library used on its own takes
-// the file BOARDSIM_<NAME> names instead. A handed descriptor moves far above the program's own and
-// stays open for the program's children, which each get a board of their own from the same inputs
-// and add their lines to the same trace; the setting follows it to its new number.
-int handed_descriptor(const std::string &variable, std::string *file, bool for_children) {
-    const char *value = std::getenv(variable.c_str());
-    if (value == nullptr || *value == '\0') return -1;
-    int fd = -1;
-    const char *end = value + std::strlen(value);
-    const auto [ptr, ec] = std::from_chars(value, end, fd);
-    if (ec != std::errc{} || fd < 0 || (ptr != end && *ptr != ':'))
-        refuse(variable + ": expected a descriptor, got " + value);
-    if (file != nullptr) *file = ptr != end ? ptr + 1 : variable;
-    const int high = ::fcntl(fd, for_children ? F_DUPFD : F_DUPFD_CLOEXEC, trace_fd_floor);
-    if (high < 0) refuse(variable + ": no descriptor " + std::to_string(fd) + ": " + std::strerror(errno));
-    real().close(fd);
-    if (for_children)
-        ::setenv(variable.c_str(), (std::to_string(high) + (ptr != end ? ptr : "")).c_str(), 1);
-    else
-        ::unsetenv(variable.c_str());
-    return high;
-}
-
-// An input of the run, whole: false when there is none.
-bool run_input(const std::string &name, std::string &text, std::string &file) {
-    const int fd = handed_descriptor("BOARDSIM_" + name + "_FD", &file, true);
-    if (fd >= 0) {
-        // From its start: the program's children read it again.
-        if (::lseek(fd, 0, SEEK_SET) != 0 || !boardsim::detail::read_whole_descriptor(fd, text))
-            refuse(file + ": cannot be read: " + std::strerror(errno));
-        return true;
+// The runner's channel, moved far above the program's own descriptors and left open for its children,
+// whose own processes come onto the same board; the setting follows it to its new number.
+void join(const char *value) {
+    const std::optional<int> given = parse_number<int>(value);
+    if (!given || *given < 0) refuse(std::string{"BOARDSIM_CONTROL_FD: expected a descriptor, got "} + value);
+    int fd = *given;
+    if (fd < own_floor) {
+        fd = ::fcntl(*given, F_DUPFD, own_floor);
+        if (fd >= 0) {
+            real().close(*given);
+            ::setenv("BOARDSIM_CONTROL_FD", std::to_string(fd).c_str(), 1);
+        }
     }
-    const char *path = std::getenv(("BOARDSIM_" + name).c_str());
+    // A process that cannot reach the runner's board does not run: on a board it would drive the
+    // real hardware while its user believes it simulated.
+    if (fd < 0 || !boardsim::detail::join_runner(fd))
+        refuse("this process cannot reach the simulated board's runner (its channel, descriptor " +
+                   std::string{value} + ", is gone); it does not run",
+               127);
+    // It ends with its parent, so that nothing of the run outlives the runner.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+}
+
+// An input of a board used on its own, whole: false when there is none.
+bool own_input(const char *variable, std::string &text, std::string &file) {
+    const char *path = std::getenv(variable);
     if (path == nullptr || *path == '\0') return false;
     file = path;
     if (!boardsim::detail::read_whole_file(path, text))
@@ -72,71 +74,69 @@ bool run_input(const std::string &name, std::string &text, std::string &file) {
     return true;
 }
 
-// An output of the run, -1 when there is none. One the preload opens itself grows by appending.
-int run_output(const std::string &name, bool for_children, bool append) {
-    if (const int fd = handed_descriptor("BOARDSIM_" + name + "_FD", nullptr, for_children); fd >= 0)
-        return fd;
-    const char *path = std::getenv(("BOARDSIM_" + name).c_str());
-    if (path == nullptr || *path == '\0') return -1;
+// An output of a board used on its own, or nullptr. The trace and the recording grow by appending; a
+// waveform is rewritten in place.
+boardsim::detail::output *own_output(const char *variable, bool append) {
+    const char *path = std::getenv(variable);
+    if (path == nullptr || *path == '\0') return nullptr;
     const int fd = real().open(path, O_WRONLY | O_CREAT | O_CLOEXEC | (append ? O_APPEND : 0), 0644);
     if (fd < 0) refuse(std::string{path} + ": cannot be written: " + std::strerror(errno));
-    const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, trace_fd_floor);
+    const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, own_floor);
     real().close(fd);
     if (high < 0) refuse(std::string{path} + ": no descriptor for it");
-    return high;
+    // Never freed: the program's last calls, its exit among them, are written to it.
+    return new boardsim::detail::output{high, path};
+}
+
+void board_of_its_own() {
+    using namespace boardsim::detail;
+    scenario setup;
+    std::string text;
+    std::string name;
+    if (own_input("BOARDSIM_SCENARIO", text, name)) {
+        const std::string error = parse_scenario(text, name, setup);
+        if (!error.empty()) refuse(error);
+    }
+    std::vector<board_event> recorded;
+    const bool replay = own_input("BOARDSIM_REPLAY", text, name);
+    if (replay) {
+        const std::string error = parse_recording(text, name, recorded);
+        if (!error.empty()) refuse(error);
+    }
+    output *trace = own_output("BOARDSIM_TRACE", true);
+    output *record = own_output("BOARDSIM_RECORD", true);
+    output *vcd = own_output("BOARDSIM_VCD", false);
+    // The answers come from the real board while recording, from a recording when replaying, else
+    // from the model, whose limits are the only ones.
+    std::unique_ptr<backend> answers;
+    if (record != nullptr || replay) {
+        setup.time_limit_us = 0;
+        setup.operation_limit = 0;
+        answers = record != nullptr ? record_backend() : replay_backend(std::move(recorded));
+    } else {
+        answers = model_backend();
+    }
+    activate(std::move(setup), std::move(answers), false, true);
+    board &b = *current();
+    for (output *out : {trace, record})
+        if (out != nullptr) b.writers.push_back(trace_writer(*out));
+    if (vcd != nullptr) b.writers.push_back(vcd_writer(*vcd));
 }
 
 __attribute__((constructor)) void boardsim_start() {
-    boardsim::detail::scenario setup;
-    std::string text;
-    std::string name;
-    if (run_input("SCENARIO", text, name)) {
-        const std::string error = boardsim::detail::parse_scenario(text, name, setup);
-        if (!error.empty()) refuse(error);
+    if (const char *control = std::getenv("BOARDSIM_CONTROL_FD"); control != nullptr && *control != '\0') {
+        join(control);
+        return;
     }
-    if (const char *n = std::getenv("BOARDSIM_FAIL_OP"); n != nullptr && *n != '\0') {
-        std::uint64_t value = 0;
-        const auto [ptr, ec] = std::from_chars(n, n + std::strlen(n), value);
-        if (ec != std::errc{} || *ptr != '\0')
-            refuse(std::string{"BOARDSIM_FAIL_OP: expected a number, got "} + n);
-        setup.fail_op = value;
-    }
-    std::vector<boardsim::detail::board_event> recorded;
-    const bool replay = run_input("REPLAY", text, name);
-    if (replay) {
-        const std::string error = boardsim::detail::parse_recording(text, name, recorded);
-        if (!error.empty()) refuse(error);
-    }
-    const int trace_fd = run_output("TRACE", true, true);
-    const int record_fd = run_output("RECORD", true, true);
-    // A waveform file is rewritten in place: the program's own alone.
-    const int vcd_fd = run_output("VCD", false, false);
-    // The answers come from the real board while recording, from a recording when replaying, else
-    // from the model, whose limits are the only ones.
-    std::unique_ptr<boardsim::detail::backend> answers;
-    if (record_fd >= 0 || replay) {
-        setup.time_limit_us = 0;
-        setup.operation_limit = 0;
-        answers = record_fd >= 0 ? boardsim::detail::record_backend()
-                                 : boardsim::detail::replay_backend(std::move(recorded));
-    } else {
-        answers = boardsim::detail::model_backend();
-    }
-    boardsim::detail::activate(std::move(setup), std::move(answers), false, trace_fd, record_fd);
-    boardsim::detail::board &b = *boardsim::detail::current();
-    if (vcd_fd >= 0) b.writers.push_back(boardsim::detail::vcd_writer(vcd_fd));
-    if (const char *t = std::getenv("BOARDSIM_TIMELINE"); t != nullptr && *t != '\0') {
-        // Drawn on standard error as it is now, whatever the program later does with its own.
-        const int fd = ::fcntl(2, F_DUPFD_CLOEXEC, trace_fd_floor);
-        winsize size{};
-        const bool terminal = ::isatty(2) != 0 && real().ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 0;
-        if (fd >= 0) b.writers.push_back(boardsim::detail::timeline_writer(fd, terminal ? size.ws_col : 80));
-    }
+    board_of_its_own();
 }
 
 __attribute__((destructor)) void boardsim_end() {
-    if (boardsim::detail::board *b = boardsim::detail::current(); b != nullptr)
+    if (boardsim::detail::on_runner_board()) {
+        boardsim::detail::leave_runner();
+    } else if (boardsim::detail::board *b = boardsim::detail::current(); b != nullptr) {
         boardsim::detail::program_ended(*b);
+    }
 }
 
 } // namespace

@@ -7,7 +7,9 @@
 
 #include "number.h"
 
+#include <algorithm>
 #include <limits>
+#include <map>
 
 namespace boardsim::detail {
 
@@ -20,6 +22,7 @@ namespace {
 constexpr std::uint64_t u32_max = std::numeric_limits<std::uint32_t>::max();
 constexpr std::uint64_t gpio_max = 100000;
 constexpr std::uint64_t gpio_range_max = 4096;
+constexpr std::uint64_t max_time_seconds = 1000000000;
 
 struct word {
     std::string text;
@@ -63,7 +66,7 @@ class line_reader {
     bool fail(std::string_view expected) {
         if (error_.empty()) {
             error_ = "expected " + std::string{expected};
-            error_ += at_end() ? ", got the end of the line" : ", got " + quoted(words_[pos_].text);
+            error_ += at_end() ? ", got the end of the line" : ", got " + excerpt(words_[pos_].text);
         }
         return false;
     }
@@ -148,12 +151,13 @@ class line_reader {
     }
 
     [[nodiscard]] const std::string &peek() const { return words_[pos_].text; }
+    [[nodiscard]] std::size_t position() const { return pos_; }
     void skip() { ++pos_; }
     void unread() { --pos_; }
 
     bool finish() {
         if (failed()) return false;
-        if (!at_end()) return fail("the end of the line after " + quoted(words_[pos_ - 1].text));
+        if (!at_end()) return fail("the end of the line after " + excerpt(words_[pos_ - 1].text));
         return true;
     }
 
@@ -309,6 +313,7 @@ std::optional<std::uint64_t> fail_count(const value &v) {
 // Every setting, in the order the messages name them.
 constexpr std::array keys{
     key{"chain", "inserted", yes_no, TO(s.chains[u].inserted = v.yes)},
+    key{"chain", "needs-power", yes_no, TO(s.chains[u].needs_power = v.yes)},
     key{"chain", "type", number, TO(s.chains[u].type = static_cast<std::uint8_t>(v.number)),
         "a type code 0 to 15", 15},
     key{"chain", "reply", reply,
@@ -361,6 +366,10 @@ constexpr std::array keys{
         "a timeout in seconds, or no"},
     key{"watchdog", "stop-after", number, TO(s.watchdog_stop_after = v.number),
         "a count of keep-alives (0: never)", u32_max},
+    key{"watchdog", "timeout", number, TO(s.watchdog_timeout = static_cast<std::uint32_t>(v.number)),
+        "a timeout in seconds, 0 to 4294967", u32_max / 1000},
+    key{"watchdog", "fires", yes_no, TO(s.watchdog_fires = v.yes)},
+    key{"watchdog", "magic-close", yes_no, TO(s.watchdog_magic_close = v.yes)},
     key{"watchdog", "timeout-range", timeout_range,
         TO(s.watchdog_timeout_min = static_cast<std::uint32_t>(v.number);
            s.watchdog_timeout_max = static_cast<std::uint32_t>(v.second)),
@@ -435,9 +444,15 @@ const key *take_key(line_reader &r, const subject &what) {
     return found;
 }
 
-// One line of the scenario, applied to s; "" or what was expected.
-std::string parse_line(std::vector<word> words, scenario &s) {
-    line_reader r{std::move(words)};
+// One setting read from a line: its key, the units it names, its value.
+struct setting {
+    const key *k = nullptr;
+    std::vector<int> targets;
+    value v;
+};
+
+// The setting a line's words give; "" or what was expected.
+std::string read_setting(line_reader &r, setting &out) {
     std::string listed;
     const subject *what = nullptr;
     for (const subject &sub : subjects) {
@@ -449,19 +464,82 @@ std::string parse_line(std::vector<word> words, scenario &s) {
         r.fail("a setting: " + listed);
         return r.error();
     }
-    std::vector<int> targets;
-    value v;
-    const key *k = take_units(r, what->of, targets) ? take_key(r, *what) : nullptr;
-    if (k == nullptr || !k->read(r, *k, v) || !r.finish()) return r.error();
-    for (const int unit : targets)
-        k->apply(s, unit, v);
+    out.k = take_units(r, what->of, out.targets) ? take_key(r, *what) : nullptr;
+    if (out.k == nullptr || !out.k->read(r, *out.k, out.v) || !r.finish()) return r.error();
     return "";
+}
+
+void apply(scenario &s, const setting &st) {
+    for (const int unit : st.targets)
+        st.k->apply(s, unit, st.v);
+}
+
+// "at SECONDS", whole or with up to six decimals: when a setting takes effect.
+bool take_time(line_reader &r, std::uint64_t &us) {
+    constexpr std::string_view expected = "a time in seconds after \"at\", e.g. 20 or 2.5";
+    std::string text;
+    if (!r.take_text(text, expected)) return false;
+    const std::size_t dot = text.find('.');
+    const std::string_view all{text};
+    const std::optional<std::uint64_t> whole = parse_number<std::uint64_t>(all.substr(0, dot));
+    std::uint64_t micro = 0;
+    if (dot != std::string_view::npos) {
+        const std::string_view digits = all.substr(dot + 1);
+        const std::optional<std::uint64_t> fraction = parse_number<std::uint64_t>(digits);
+        if (!fraction || digits.size() > 6) {
+            r.unread();
+            return r.fail(expected);
+        }
+        micro = *fraction;
+        for (std::size_t i = digits.size(); i < 6; ++i)
+            micro *= 10;
+    }
+    if (!whole || *whole > max_time_seconds) {
+        r.unread();
+        return r.fail(expected);
+    }
+    us = *whole * 1000000 + micro;
+    return true;
+}
+
+// The line's words as a scenario writes them, quoted where they were.
+std::string words_text(const std::vector<word> &words) {
+    std::string text;
+    for (const word &w : words) {
+        if (!text.empty()) text += ' ';
+        text += w.quoted ? quoted(w.text) : w.text;
+    }
+    return text;
+}
+
+} // namespace
+
+std::string apply_timed(scenario &s, const timed_setting &t) {
+    std::vector<word> words;
+    if (std::string e = split_words(t.text, words); !e.empty()) return e;
+    line_reader r{std::move(words)};
+    setting st;
+    if (std::string e = read_setting(r, st); !e.empty()) return e;
+    apply(s, st);
+    return "";
+}
+
+namespace {
+
+// What a setting names: "chain 3 inserted", "watchdog busy", "fail-op".
+std::string setting_name(const setting &st, int unit) {
+    std::string text{st.k->subject};
+    for (const subject &sub : subjects)
+        if (sub.word == st.k->subject && sub.of != units::board) text += " " + std::to_string(unit);
+    if (!st.k->name.empty()) text += " " + std::string{st.k->name};
+    return text;
 }
 
 } // namespace
 
 std::string parse_scenario(std::string_view text, std::string_view name, scenario &out) {
     scenario s = out;
+    std::map<std::pair<const key *, int>, std::pair<std::uint64_t, std::size_t>> set_at; // time, line
     std::size_t line_no = 0;
     for (std::size_t start = 0; start < text.size();) {
         const std::size_t end = std::min(text.find('\n', start), text.size());
@@ -474,8 +552,32 @@ std::string parse_scenario(std::string_view text, std::string_view name, scenari
         std::vector<word> words;
         if (std::string e = split_words(line, words); !e.empty()) return where + e;
         if (words.empty()) continue;
-        if (std::string e = parse_line(std::move(words), s); !e.empty()) return where + e;
+        line_reader r{words};
+        std::uint64_t at = 0;
+        if (r.take_if("at") && !take_time(r, at)) return where + r.error();
+        const std::size_t setting_from = r.position();
+        setting st;
+        if (std::string e = read_setting(r, st); !e.empty()) return where + e;
+        // A setting given at a time before an earlier line's for the same unit leaves it unclear which
+        // of the two holds from then on.
+        for (const int unit : st.targets) {
+            const auto [it, fresh] = set_at.try_emplace({st.k, unit}, at, line_no);
+            if (!fresh && it->second.first > at)
+                return where + "expected a time of " + seconds_text(it->second.first) + " s or later for " +
+                       quoted(setting_name(st, unit)) + ", which line " + std::to_string(it->second.second) +
+                       " sets at " + seconds_text(it->second.first) +
+                       " s: which of the two holds would be unclear";
+            it->second = {at, line_no};
+        }
+        if (at == 0) {
+            apply(s, st);
+        } else {
+            s.events.push_back(
+                {at, words_text({words.begin() + static_cast<std::ptrdiff_t>(setting_from), words.end()})});
+        }
     }
+    std::stable_sort(s.events.begin(), s.events.end(),
+                     [](const timed_setting &a, const timed_setting &b) { return a.at_us < b.at_us; });
     out = std::move(s);
     return "";
 }

@@ -67,6 +67,7 @@ constexpr const reply_kind_info &reply_info(reply_kind k) {
 
 struct chain_setup {
     bool inserted = false;
+    bool needs_power = true; // the chips answer only after the hash board's power-up
     std::uint8_t type = 6;
     std::array<std::optional<std::vector<std::uint8_t>>, reply_kind_count> replies;
     std::array<std::uint8_t, 6> result{0x18, 0x01, 0x11, 0x22, 0x33, 0x44};
@@ -87,6 +88,13 @@ struct gpio_setup {
     bool absent = false;              // no such line: exporting it fails
 };
 
+// A setting that takes effect at a time of the run ("at 20 chain 3 inserted no"): when, and the
+// setting as written.
+struct timed_setting {
+    std::uint64_t at_us = 0;
+    std::string text;
+};
+
 struct scenario {
     scenario();
     bool fclk_present = true;
@@ -104,15 +112,24 @@ struct scenario {
     std::uint32_t watchdog_timeout_min = 0;
     std::uint32_t watchdog_timeout_max = 4294967;
     std::uint64_t watchdog_stop_after = 0;
+    // The driver's timeout from the start, as the kernel's soft watchdog's; whether the board resets
+    // when it runs out; whether "V" written before the close stops the watchdog (the magic close).
+    std::uint32_t watchdog_timeout = 60;
+    bool watchdog_fires = true;
+    bool watchdog_magic_close = true;
     std::uint64_t fail_op = 0;
     // A run on the model ends by itself: at the first wait that would take the clock past the time
     // limit, or at the operation past the operation limit (0: no limit).
     std::uint64_t time_limit_us = 3600ULL * 1000000;
     std::uint64_t operation_limit = 100000;
+    // The settings that take effect later, in the order of their times (and lines).
+    std::vector<timed_setting> events;
 };
 
 // Applies the scenario text on top of `out`. Returns "" or "NAME:LINE: <what was expected>"; `out`
 // is left as it was on failure.
 std::string parse_scenario(std::string_view text, std::string_view name, scenario &out);
+// A setting whose time has come, applied. Returns "" (it was checked when the scenario was read).
+std::string apply_timed(scenario &s, const timed_setting &t);
 
 } // namespace boardsim::detail

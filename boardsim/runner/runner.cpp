@@ -1,12 +1,20 @@
 // boardsim: runs one unmodified program on the simulated board and exits with its status.
 #include "base/real.h"
+#include "core/board.h"
+#include "number.h"
 #include "readers/recording.h"
 #include "readers/scenario.h"
+#include "runner/options.h"
+#include "runner/program.h"
 #include "runner/run_files.h"
+#include "runner/server.h"
+#include "spawn_program.h"
+#include "writers/writer.h"
 
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -14,9 +22,11 @@
 #include <fcntl.h>
 #include <libc_baseline.h>
 #include <linux/close_range.h>
+#include <span>
 #include <string>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -24,115 +34,22 @@ BOARD_LIBC_OLDEST(fcntl);
 
 namespace {
 
-constexpr const char *usage_text =
-    "usage: boardsim [--scenario FILE | --record FILE | --replay FILE] [--trace FILE] [--vcd FILE]\n"
-    "                [--timeline] [--fail-op N] [--preload LIB] [--emulator \"CMD ARGS\"] [--check]\n"
-    "                -- PROGRAM [ARGS...]\n"
-    "Runs PROGRAM on the simulated board and exits with its status (128+N when signal N ended it).\n"
-    "  --scenario FILE   the board to simulate (default: the default board, see boardsim/README.md)\n"
-    "  --record FILE     no model: the machine's real board files, every operation written to FILE\n"
-    "  --replay FILE     the recording FILE answers in place of the model (status 3 when PROGRAM\n"
-    "                    departs from it)\n"
-    "  --trace FILE      write the trace of every board operation to FILE\n"
-    "  --vcd FILE        write the run as a waveform (Value Change Dump) to FILE\n"
-    "  --timeline        draw the run's GPIO levels and SPI transfers on standard error at its end\n"
-    "  --fail-op N       make the Nth board operation fail\n"
-    "  --preload LIB     the interposer library (default: ../lib/boardsim/libboardsim.so beside this\n"
-    "                    runner, or ../lib/libboardsim.so)\n"
-    "  --emulator CMD    run PROGRAM as CMD -E LD_PRELOAD=... -E ... PROGRAM (e.g. \"qemu-arm -L "
-    "/usr/arm-linux-gnueabihf\")\n"
-    "  --check           only check the scenario and exit\n"
-    "  --help, --version this text; the version\n";
+using namespace boardsim;
+using run::options;
 
 constexpr int status_bad_use = 2;
+constexpr int status_output_failed = 5;
+// The signals the runner passes on to the program, as the operator's: the runner outlives them, ends
+// the run as the program ends and puts its files in place.
+constexpr std::array passed_on{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 
-struct options {
-    std::string scenario;
-    std::string record;
-    std::string replay;
-    std::string vcd;
-    bool timeline = false;
-    std::string trace;
-    std::string fail_op;
-    std::string preload;
-    std::string emulator;
-    bool check = false;
-    std::vector<std::string> program;
-};
+int self_pipe[2] = {-1, -1};
 
-volatile sig_atomic_t child_pid = 0;
-constexpr std::array forwarded_signals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-
-void forward_signal(int sig) {
-    if (child_pid > 0) ::kill(static_cast<pid_t>(child_pid), sig);
-}
-
-int bad_use(const std::string &message) {
-    std::fprintf(stderr, "boardsim: %s\n%s", message.c_str(), usage_text);
-    return status_bad_use;
-}
-
-// Where the value of an option that takes one goes; nullptr for any other word.
-std::string *value_option(options &opt, const std::string &arg) {
-    const std::array<std::pair<const char *, std::string *>, 8> takes_value{{{"--scenario", &opt.scenario},
-                                                                             {"--record", &opt.record},
-                                                                             {"--replay", &opt.replay},
-                                                                             {"--vcd", &opt.vcd},
-                                                                             {"--trace", &opt.trace},
-                                                                             {"--fail-op", &opt.fail_op},
-                                                                             {"--preload", &opt.preload},
-                                                                             {"--emulator", &opt.emulator}}};
-    for (const auto &[name, value] : takes_value)
-        if (arg == name) return value;
-    return nullptr;
-}
-
-// Options that make no sense together; -1 when there are none.
-int check_options(const options &opt) {
-    if (!opt.fail_op.empty() && opt.fail_op.find_first_not_of("0123456789") != std::string::npos)
-        return bad_use("--fail-op needs a number, got " + opt.fail_op);
-    if (opt.program.empty() && !opt.check) return bad_use("no program to run");
-    int boards = 0;
-    for (const std::string *board : {&opt.scenario, &opt.record, &opt.replay})
-        if (!board->empty()) ++boards;
-    if (boards > 1) return bad_use("--scenario, --record and --replay each name the whole board: give one");
-    if (boards == 1 && opt.scenario.empty() && !opt.fail_op.empty())
-        return bad_use("--fail-op needs the model: not with --record or --replay");
-    return -1;
-}
-
-// Returns -1 when the options were read, else the exit status to end with.
-int parse_options(int argc, char **argv, options &opt) {
-    int i = 1;
-    for (; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--") {
-            ++i;
-            break;
-        }
-        if (arg == "-h" || arg == "--help") {
-            std::fputs(usage_text, stdout);
-            return 0;
-        }
-        if (arg == "--version") {
-            std::printf("boardsim %s\n", BOARD_TOOLS_VERSION);
-            return 0;
-        }
-        if (arg == "--check" || arg == "--timeline") {
-            (arg == "--check" ? opt.check : opt.timeline) = true;
-            continue;
-        }
-        std::string *value = value_option(opt, arg);
-        if (value == nullptr) {
-            if (arg.starts_with("-")) return bad_use("unknown option " + arg);
-            break;
-        }
-        if (i + 1 >= argc) return bad_use(arg + " needs a value");
-        *value = argv[++i];
-    }
-    for (; i < argc; ++i)
-        opt.program.emplace_back(argv[i]);
-    return check_options(opt);
+void caught(int sig) {
+    const int error = errno;
+    const char byte = static_cast<char>(sig);
+    [[maybe_unused]] const ssize_t n = ::write(self_pipe[1], &byte, 1);
+    errno = error;
 }
 
 // The preload library beside the runner: where the install puts it, else where a build tree (or a
@@ -167,67 +84,20 @@ std::vector<std::string> split_words(const std::string &text) {
     return words;
 }
 
-// Starts the program with the environment env, handing it the descriptors `handed` besides its
-// standard streams. Returns its process, or -1 with error set to why it could not be started (the
-// exec's own error, which comes back through a pipe that a successful exec closes).
-pid_t start_program(char **argv, char **env, const std::vector<int> &handed, int &error) {
-    int report[2];
-    if (::pipe(report) != 0) {
-        error = errno;
-        return -1;
-    }
-    for (const int fd : report)
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        // A signal meant for the program that comes before it runs ends it, as it would end it later.
-        for (const int sig : forwarded_signals)
-            ::signal(sig, SIG_DFL);
-        ::close(report[0]);
-        for (const int fd : handed)
-            ::fcntl(fd, F_SETFD, 0);
-        environ = env;
-        ::execvp(argv[0], argv);
-        const int failed = errno;
-        [[maybe_unused]] const ssize_t n = ::write(report[1], &failed, sizeof failed);
-        ::_exit(127);
-    }
-    error = errno;
-    ::close(report[1]);
-    if (pid < 0) {
-        ::close(report[0]);
-        return -1;
-    }
-    int failed = 0;
-    ssize_t got = 0;
-    while ((got = ::read(report[0], &failed, sizeof failed)) < 0 && errno == EINTR) {
-    }
-    ::close(report[0]);
-    if (got != static_cast<ssize_t>(sizeof failed)) return pid;
-    while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    error = failed;
-    return -1;
-}
-
-// The program's exit status, or 128 + N when signal N ended it.
-int wait_for(pid_t pid, const char *name) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            std::fprintf(stderr, "boardsim: lost %s: %s\n", name, std::strerror(errno));
-            return 127;
-        }
-    }
-    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-    return WEXITSTATUS(status);
+// The waveform's save file for GTKWave: beside it, with ".gtkw" for its extension.
+std::string save_file_of(const std::string &vcd) {
+    const std::size_t slash = vcd.rfind('/');
+    const std::size_t dot = vcd.rfind('.');
+    const std::string stem =
+        dot != std::string::npos && (slash == std::string::npos || dot > slash) ? vcd.substr(0, dot) : vcd;
+    return stem + ".gtkw";
 }
 
 // The files the options name, inputs first, and where the outputs begin. The program and the preload
 // library are inputs too: no run writes over them.
-std::vector<boardsim::run::named_file> named_files(const options &opt, const std::string &preload,
-                                                   std::size_t &first_output) {
-    std::vector<boardsim::run::named_file> files;
+std::vector<run::named_file> named_files(const options &opt, const std::string &preload,
+                                         std::size_t &first_output) {
+    std::vector<run::named_file> files;
     auto add = [&](const char *option, const std::string &path) {
         if (!path.empty()) files.push_back({option, path});
     };
@@ -240,165 +110,236 @@ std::vector<boardsim::run::named_file> named_files(const options &opt, const std
     add("--record", opt.record);
     add("--trace", opt.trace);
     add("--vcd", opt.vcd);
+    if (!opt.vcd.empty()) add("--vcd's save file", save_file_of(opt.vcd));
     return files;
+}
+
+// The board the run needs, from what the options name: "" or the line that refuses it.
+std::string make_board(const options &opt, detail::scenario &setup,
+                       std::vector<detail::board_event> &recording) {
+    std::string text;
+    if (!opt.scenario.empty()) {
+        if (std::string error = run::read_input(opt.scenario, text); !error.empty()) return error;
+        if (std::string error = detail::parse_scenario(text, opt.scenario, setup); !error.empty())
+            return error;
+    }
+    if (!opt.replay.empty()) {
+        if (std::string error = run::read_input(opt.replay, text); !error.empty()) return error;
+        if (std::string error = detail::parse_recording(text, opt.replay, recording); !error.empty())
+            return error;
+    }
+    if (const std::optional<std::uint64_t> n = parse_number<std::uint64_t>(opt.fail_op)) setup.fail_op = *n;
+    return "";
+}
+
+// The program's environment: the caller's, with the preload library (before any of the caller's) and
+// the channel to the board; the stand-in board library beside the preload one, where there is one, is
+// the programs' on the model and in a replay (a recording uses the board's own).
+std::vector<std::string> program_environment(const std::string &preload, int channel, bool standin,
+                                             std::vector<std::string> &loader) {
+    std::vector<std::string> env;
+    std::string preloads = preload;
+    std::string library_path;
+    for (char **e = environ; *e != nullptr; ++e) {
+        const std::string_view entry{*e};
+        if (entry.starts_with("BOARDSIM_")) continue;
+        if (entry.starts_with("LD_PRELOAD=")) {
+            preloads += " " + std::string{entry.substr(11)};
+            continue;
+        }
+        if (entry.starts_with("LD_LIBRARY_PATH=")) {
+            library_path = entry.substr(16);
+            continue;
+        }
+        env.emplace_back(entry);
+    }
+    const std::string folder =
+        preload.find('/') != std::string::npos ? preload.substr(0, preload.rfind('/')) : ".";
+    if (standin && ::access((folder + "/libvexa.so").c_str(), R_OK) == 0)
+        library_path += (library_path.empty() ? "" : ":") + folder;
+    loader.push_back("LD_PRELOAD=" + preloads);
+    if (!library_path.empty()) loader.push_back("LD_LIBRARY_PATH=" + library_path);
+    loader.push_back("BOARDSIM_CONTROL_FD=" + std::to_string(channel));
+    loader.push_back("BOARDSIM_PRELOAD=" + preload);
+    return env;
+}
+
+// The path from the root, of a file that may not be there yet: its folder's real path and its name.
+std::string absolute_path(const std::string &path) {
+    const std::size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    char where[PATH_MAX];
+    if (::realpath(folder.c_str(), where) == nullptr) return path;
+    const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+    return std::string{where} + (std::string_view{where} == "/" ? "" : "/") + name;
+}
+
+// The timeline's width: the terminal's, or 80 columns.
+int terminal_columns() {
+    winsize size{};
+    return ::isatty(2) != 0 && ::ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
     options opt;
-    if (const int status = parse_options(argc, argv, opt); status >= 0) return status;
+    if (const int status = run::read_options(argc, argv, opt); status >= 0) return status;
 
-    std::string preload = opt.preload.empty() ? default_preload() : opt.preload;
+    const std::string preload = opt.preload.empty() ? default_preload() : opt.preload;
     std::size_t first_output = 0;
-    if (const std::string clash =
-            boardsim::run::same_file(named_files(opt, preload, first_output), first_output);
+    if (const std::string clash = run::same_file(named_files(opt, preload, first_output), first_output);
         !clash.empty()) {
         std::fprintf(stderr, "boardsim: %s\n", clash.c_str());
         return status_bad_use;
     }
 
     // A scenario or recording is read once, here, and refused before the program runs when it is bad,
-    // with the place and what was expected. The program side gets what was read.
-    using checker = std::string (*)(std::string_view, std::string_view);
-    constexpr checker check_scenario = [](std::string_view text, std::string_view name) {
-        boardsim::detail::scenario s;
-        return boardsim::detail::parse_scenario(text, name, s);
-    };
-    constexpr checker check_recording = [](std::string_view text, std::string_view name) {
-        std::vector<boardsim::detail::board_event> events;
-        return boardsim::detail::parse_recording(text, name, events);
-    };
-    struct input {
-        const std::string &path;
-        checker check;
-        const char *setting;
-        std::string text;
-    };
-    std::array<input, 2> inputs{{{opt.scenario, check_scenario, "BOARDSIM_SCENARIO_FD=", {}},
-                                 {opt.replay, check_recording, "BOARDSIM_REPLAY_FD=", {}}}};
-    for (input &in : inputs) {
-        if (in.path.empty()) continue;
-        if (!boardsim::detail::read_whole_file(in.path.c_str(), in.text)) {
-            std::fprintf(stderr, "%s: cannot be read: %s\n", in.path.c_str(), std::strerror(errno));
-            return status_bad_use;
-        }
-        const std::string error = in.check(in.text, in.path);
-        if (!error.empty()) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            return status_bad_use;
-        }
+    // with the place and what was expected.
+    detail::scenario setup;
+    std::vector<detail::board_event> recording;
+    if (const std::string error = make_board(opt, setup, recording); !error.empty()) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return status_bad_use;
     }
     if (opt.check) return 0;
 
-    if (::access(preload.c_str(), R_OK) != 0) {
-        std::fprintf(stderr, "boardsim: %s: cannot be read: %s\n", preload.c_str(), std::strerror(errno));
-        return status_bad_use;
-    }
-    // An emulator would report a missing program in its own words and status: say it as without one.
-    if (!opt.emulator.empty() && ::access(opt.program.front().c_str(), X_OK) != 0) {
-        std::fprintf(stderr, "boardsim: cannot run %s: %s\n", opt.program.front().c_str(),
-                     std::strerror(errno));
-        return 127;
+    const run::program_check program =
+        run::check_program(opt.program.front(), preload, !opt.emulator.empty());
+    if (program.status != 0) {
+        std::fprintf(stderr, "%s\n", program.message.c_str());
+        return program.status;
     }
 
     keep_only_standard_streams();
-    // What the program side gets, as BOARDSIM_<NAME>_FD=<descriptor>[:<the input's file>].
-    std::vector<std::string> settings{"BOARDSIM_FAIL_OP=" + opt.fail_op,
-                                      std::string{"BOARDSIM_TIMELINE="} + (opt.timeline ? "1" : "")};
-    std::vector<int> handed;
-    std::vector<int> input_fds;
-    struct output {
+    struct named_output {
         const std::string &path;
-        const char *setting;
-        boardsim::run::output_file file;
+        std::string save_file;
+        run::output_file file;
     };
-    std::array<output, 3> outputs{{{opt.trace, "BOARDSIM_TRACE_FD=", {}},
-                                   {opt.record, "BOARDSIM_RECORD_FD=", {}},
-                                   {opt.vcd, "BOARDSIM_VCD_FD=", {}}}};
-    for (output &out : outputs) {
-        if (out.path.empty()) continue;
-        if (const std::string error = out.file.open(out.path); !error.empty()) {
+    std::array<named_output, 4> outputs{{{opt.trace, {}, {}},
+                                         {opt.record, {}, {}},
+                                         {opt.vcd, {}, {}},
+                                         {opt.vcd, opt.vcd.empty() ? "" : save_file_of(opt.vcd), {}}}};
+    for (named_output &out : outputs) {
+        const std::string &path = out.save_file.empty() ? out.path : out.save_file;
+        if (path.empty() || (&out == &outputs[3] && opt.vcd.empty())) continue;
+        if (const std::string error = out.file.open(path); !error.empty()) {
             std::fprintf(stderr, "%s\n", error.c_str());
             return status_bad_use;
         }
-        handed.push_back(out.file.fd());
-        settings.push_back(out.setting + std::to_string(out.file.fd()));
-    }
-    for (const input &in : inputs) {
-        if (in.path.empty()) continue;
-        std::string error;
-        const int fd = boardsim::run::hand_over(in.text, error);
-        if (fd < 0) {
-            std::fprintf(stderr, "boardsim: %s\n", error.c_str());
-            return status_bad_use;
-        }
-        handed.push_back(fd);
-        input_fds.push_back(fd);
-        settings.push_back(in.setting + std::to_string(fd) + ":" + in.path);
     }
 
-    std::vector<std::string> args;
-    std::vector<std::string> env;
-    for (char **e = environ; *e != nullptr; ++e) {
-        const std::string_view entry{*e};
-        if (entry.starts_with("BOARDSIM_")) continue;
-        if (opt.emulator.empty() && entry.starts_with("LD_PRELOAD=")) {
-            preload += ' ';
-            preload += entry.substr(11);
-            continue;
-        }
-        env.emplace_back(entry);
+    // The board: the model, the machine's own files while recording, or the recording.
+    const bool recording_run = !opt.record.empty();
+    std::unique_ptr<detail::backend> answers;
+    if (recording_run || !opt.replay.empty()) {
+        setup.time_limit_us = 0;
+        setup.operation_limit = 0;
+        answers = recording_run ? detail::record_backend() : detail::replay_backend(std::move(recording));
+    } else {
+        answers = detail::model_backend();
     }
+    detail::activate(std::move(setup), std::move(answers), false, false);
+    detail::board &b = *detail::current();
+    for (named_output &out : std::span{outputs}.first(2))
+        if (out.file.is_open()) b.writers.push_back(detail::trace_writer(out.file.out()));
+    if (outputs[2].file.is_open()) {
+        const std::string dump_file = absolute_path(opt.vcd);
+        b.writers.push_back(detail::vcd_writer(
+            outputs[2].file.out(), outputs[3].file.is_open() ? &outputs[3].file.out() : nullptr, dump_file));
+    }
+    std::unique_ptr<detail::output> timeline;
+    if (opt.timeline) {
+        timeline = std::make_unique<detail::output>(::fcntl(2, F_DUPFD_CLOEXEC, 3), "standard error");
+        b.writers.push_back(detail::timeline_writer(*timeline, terminal_columns()));
+    }
+
+    // The channel the program's processes come onto the board by.
+    int control[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, control) != 0 || ::pipe(self_pipe) != 0) {
+        std::fprintf(stderr, "boardsim: no channel for the program: %s\n", std::strerror(errno));
+        return status_bad_use;
+    }
+    for (const int fd : {control[0], control[1], self_pipe[0], self_pipe[1]})
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(self_pipe[1], F_SETFL, O_NONBLOCK);
+
+    std::vector<std::string> loader;
+    std::vector<std::string> env = program_environment(preload, control[1], !recording_run, loader);
+    std::vector<std::string> args;
     if (opt.emulator.empty()) {
-        env.push_back("LD_PRELOAD=" + preload);
-        env.insert(env.end(), settings.begin(), settings.end());
+        env.insert(env.end(), loader.begin(), loader.end());
+        args.push_back(program.path);
     } else {
         // The emulator hands these to the emulated program alone; the emulator itself runs plain.
         args = split_words(opt.emulator);
-        args.push_back("-E");
-        args.push_back("LD_PRELOAD=" + preload);
-        for (const std::string &s : settings) {
-            args.push_back("-E");
-            args.push_back(s);
-        }
+        for (const std::string &s : loader)
+            args.insert(args.end(), {"-E", s});
+        args.push_back(program.path);
     }
-    args.insert(args.end(), opt.program.begin(), opt.program.end());
+    args.insert(args.end(), opt.program.begin() + 1, opt.program.end());
+    if (!opt.emulator.empty()) {
+        // The emulator is found on the PATH as the shell finds a program.
+        const run::program_check emulator = run::find_on_path(args.front());
+        if (emulator.status != 0) {
+            std::fprintf(stderr, "%s\n", emulator.message.c_str());
+            return emulator.status;
+        }
+        args.front() = emulator.path;
+    }
 
-    std::vector<char *> argv_c;
-    for (std::string &a : args)
-        argv_c.push_back(a.data());
+    std::vector<const char *> argv_c;
+    for (const std::string &a : args)
+        argv_c.push_back(a.c_str());
     argv_c.push_back(nullptr);
-    std::vector<char *> env_c;
-    for (std::string &e : env)
-        env_c.push_back(e.data());
+    std::vector<const char *> env_c;
+    for (const std::string &e : env)
+        env_c.push_back(e.c_str());
     env_c.push_back(nullptr);
 
-    struct sigaction forward {};
-    forward.sa_handler = forward_signal;
-    sigemptyset(&forward.sa_mask);
-    for (const int sig : forwarded_signals)
-        ::sigaction(sig, &forward, nullptr);
+    struct sigaction catcher {};
+    catcher.sa_handler = caught;
+    sigemptyset(&catcher.sa_mask);
+    catcher.sa_flags = SA_RESTART;
+    for (const int sig : passed_on)
+        ::sigaction(sig, &catcher, nullptr);
+    ::sigaction(SIGCHLD, &catcher, nullptr);
+    // A full disk or a file-size limit is a failed write, never the runner's end.
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::signal(SIGPIPE, SIG_IGN);
 
+    const std::array handed{control[1]};
     int error = 0;
-    const pid_t pid = start_program(argv_c.data(), env_c.data(), handed, error);
+    const pid_t pid = spawn_program(
+        {.argv = argv_c.data(), .envp = env_c.data(), .handed = handed, .parent_death_signal = SIGKILL},
+        error);
+    ::close(control[1]);
     if (pid < 0) {
-        std::fprintf(stderr, "boardsim: cannot run %s: %s\n", argv_c[0], std::strerror(error));
-        return 127;
+        std::fprintf(stderr, "boardsim: cannot run %s: %s\n", args.front().c_str(), std::strerror(error));
+        return error == ENOENT ? 127 : 126;
     }
-    child_pid = pid;
-    for (const int fd : input_fds)
-        ::close(fd);
-    for (output &out : outputs)
-        out.file.close_descriptor();
 
-    int status = wait_for(pid, argv_c[0]);
-    // However the program ended, what it left is the run's: each file takes its name now.
-    for (output &out : outputs) {
-        if (const std::string failed = out.file.commit(); !failed.empty()) {
-            std::fprintf(stderr, "boardsim: %s\n", failed.c_str());
-            if (status == 0) status = status_bad_use;
-        }
+    const run::run_result result = run::serve(b, control[0], self_pipe[0], pid);
+    int status = result.program_status;
+    if (b.ended && b.ended->kind == detail::run_end::how::status) status = b.ended->value;
+    if (b.ended && b.ended->kind == detail::run_end::how::reset) status = detail::status_reset;
+    if (!result.reached) {
+        std::fprintf(
+            stderr,
+            "boardsim: %s never reached the simulated board (its preload library did not load); the run "
+            "fails\n",
+            opt.program.front().c_str());
+        status = status_bad_use;
     }
-    return status;
+    if (result.off_the_board) status = status_bad_use;
+
+    // However the run ended, what it left is the run's: each file takes its name now, unless a write
+    // failed.
+    detail::deactivate_board();
+    timeline.reset();
+    bool whole = true;
+    for (named_output &out : outputs)
+        whole = out.file.commit() && whole;
+    return whole ? status : status_output_failed;
 }

@@ -8,7 +8,6 @@
 //
 // A level is "_" low and "=" high, "/" and "\" an edge within the column, "|" several; a port is "."
 // while open and "#" where it transferred; blank is before a line has a level or a port is open.
-#include "base/real.h"
 #include "devices/device.h"
 #include "writers/writer.h"
 
@@ -28,7 +27,7 @@ constexpr int label_width = 10;
 
 class timeline final : public event_writer, private chart_sink {
   public:
-    timeline(int fd, int columns) : fd_(fd), columns_(std::max(columns, 40)) {}
+    timeline(output &out, int columns) : out_(out), columns_(std::max(columns, 40)) {}
 
     void write(const board_event &e) override {
         end_us_ = std::max(end_us_, e.time_us);
@@ -49,7 +48,7 @@ class timeline final : public event_writer, private chart_sink {
         bool levels = true;
         std::vector<std::pair<std::uint64_t, int>> changes;         // levels: time and level
         std::vector<std::pair<std::uint64_t, std::uint64_t>> spans; // activity: open to close
-        std::vector<std::uint64_t> marks;
+        std::vector<std::pair<std::uint64_t, char>> marks;
     };
     using row_key = std::pair<std::size_t, int>; // the device's rank, the device's index
 
@@ -73,8 +72,8 @@ class timeline final : public event_writer, private chart_sink {
         const auto it = rows_.find({device_, index});
         if (it != rows_.end() && !it->second.spans.empty()) it->second.spans.back().second = at;
     }
-    void mark(int index, std::string label, std::uint64_t at) override {
-        row_at(index, std::move(label), false).marks.push_back(at);
+    void mark(int index, std::string label, std::uint64_t at, char symbol) override {
+        row_at(index, std::move(label), false).marks.emplace_back(at, symbol);
     }
 
     [[nodiscard]] int width() const { return columns_ - label_width; }
@@ -135,8 +134,8 @@ class timeline final : public event_writer, private chart_sink {
             for (int c = column(from); c <= last; ++c)
                 out[static_cast<std::size_t>(c)] = '.';
         }
-        for (const std::uint64_t t : r.marks)
-            out[static_cast<std::size_t>(column(t))] = '#';
+        for (const auto &[t, symbol] : r.marks)
+            out[static_cast<std::size_t>(column(t))] = symbol;
         return out;
     }
 
@@ -154,10 +153,10 @@ class timeline final : public event_writer, private chart_sink {
         add("time (s)", axis());
         for (const auto &[key, r] : rows_)
             add(r.label, r.levels ? level_row_text(r.changes) : activity_row(r));
-        [[maybe_unused]] const ssize_t n = real().write(fd_, chart.data(), chart.size());
+        out_.write(chart);
     }
 
-    int fd_;
+    output &out_;
     int columns_;
     std::uint64_t end_us_ = 0;
     std::size_t device_ = 0; // the rank of the device whose event is being charted
@@ -166,8 +165,8 @@ class timeline final : public event_writer, private chart_sink {
 
 } // namespace
 
-std::unique_ptr<event_writer> timeline_writer(int fd, int columns) {
-    return std::make_unique<timeline>(fd, columns);
+std::unique_ptr<event_writer> timeline_writer(output &out, int columns) {
+    return std::make_unique<timeline>(out, columns);
 }
 
 } // namespace boardsim::detail

@@ -27,12 +27,12 @@ constexpr std::uint64_t ns_per_us = 1000;
 
 class vcd final : public event_writer, private wave_sink {
   public:
-    explicit vcd(int fd) : fd_(fd) {
+    vcd(output &out, output *save_file, std::string dump_file)
+        : out_(out), save_file_(save_file), dump_file_(std::move(dump_file)) {
         for (const device *d : board_devices())
             drawings_.push_back(d->drawing != nullptr ? d->drawing() : nullptr);
         write_header();
     }
-    ~vcd() override { ::close(fd_); }
     vcd(const vcd &) = delete;
     vcd &operator=(const vcd &) = delete;
 
@@ -41,7 +41,11 @@ class vcd final : public event_writer, private wave_sink {
         const std::optional<board_path> where = e.path.empty() ? std::nullopt : classify(e.path.c_str());
         if (e.kind == event_kind::end) {
             stamp(at);
-        } else if (where && e.result >= 0) {
+            flush();
+            write_save_file();
+            return;
+        }
+        if (where && e.result >= 0) {
             if (const std::unique_ptr<device_drawing> &d = drawings_[rank_of(where->dev)])
                 d->draw(e, *where, at, *this);
         }
@@ -53,17 +57,25 @@ class vcd final : public event_writer, private wave_sink {
         std::string type; // wire, string, event
         std::string id;
         std::string name;
+        std::string from_start; // its value at time 0 ("x", "1", "s-"), or "" for an event, which has none
     };
 
     // ---- what the devices draw with ----
 
-    void level(std::uint64_t at, std::string_view wire, char value) override {
-        char &last = levels_[std::string{wire}];
+    void wire(std::string_view name, char from_start) override {
+        if (ids_.contains(name)) return;
+        levels_[std::string{name}] = from_start;
+        declare("wire", name, std::string(1, from_start));
+    }
+
+    void level(std::uint64_t at, std::string_view wire_name, char value) override {
+        wire(wire_name, 'x');
+        char &last = levels_[std::string{wire_name}];
         if (last == value) return; // a wire shows changes only
         last = value;
         stamp(at);
         body_ += value;
-        body_ += id_of("wire", wire);
+        body_ += id_of("wire", wire_name);
         body_ += '\n';
     }
 
@@ -93,12 +105,16 @@ class vcd final : public event_writer, private wave_sink {
     // The identifier of a variable, declared in the header the first time it is used.
     std::string id_of(const std::string &type, std::string_view name) {
         if (const auto it = ids_.find(name); it != ids_.end()) return it->second;
+        return declare(type, name, type == "string" ? "s-" : "");
+    }
+
+    std::string declare(const std::string &type, std::string_view name, std::string from_start) {
         std::string id;
         for (std::size_t n = variables_.size();; n /= 94) {
             id += static_cast<char>('!' + n % 94);
             if (n < 94) break;
         }
-        variables_.push_back({type, id, std::string{name}});
+        variables_.push_back({type, id, std::string{name}, std::move(from_start)});
         ids_.emplace(name, id);
         write_header();
         return id;
@@ -109,8 +125,14 @@ class vcd final : public event_writer, private wave_sink {
         for (const variable &v : variables_)
             text += "$var " + v.type + " 1 " + v.id + " " + v.name + " $end\n";
         text += "$upscope $end\n";
+        // Every variable's value from the start, so that a viewer or a decoder reads a port opened late
+        // as idle until then (an event has no value).
+        std::string room_end = "$end\n$enddefinitions $end\n#0\n$dumpvars\n";
+        for (const variable &v : variables_)
+            if (!v.from_start.empty())
+                room_end += v.from_start + (v.type == "string" ? " " : "") + v.id + "\n";
+        room_end += "$end\n";
         constexpr std::string_view room_start = "$comment\n";
-        constexpr std::string_view room_end = "$end\n$enddefinitions $end\n";
         std::size_t capacity = header_room_;
         while (text.size() + room_start.size() + room_end.size() + 1 > capacity)
             capacity *= 2;
@@ -123,40 +145,70 @@ class vcd final : public event_writer, private wave_sink {
         if (capacity != header_room_) {
             // Out of room: the body moves to make more.
             std::string body(body_written_, '\0');
-            if (body_written_ > 0) [[maybe_unused]]
-                const ssize_t n = ::pread(fd_, body.data(), body.size(), header_room_off());
+            if (body_written_ > 0) out_.read_at(body, header_room_off());
             header_room_ = capacity;
-            [[maybe_unused]] const ssize_t n = ::pwrite(fd_, body.data(), body.size(), header_room_off());
+            out_.write_at(body, header_room_off());
         }
-        [[maybe_unused]] const ssize_t n = ::pwrite(fd_, text.data(), text.size(), 0);
+        out_.write_at(text, 0);
     }
 
     [[nodiscard]] off_t header_room_off() const { return static_cast<off_t>(header_room_); }
 
     void flush() {
         if (body_.empty()) return;
-        [[maybe_unused]] const ssize_t n =
-            ::pwrite(fd_, body_.data(), body_.size(), static_cast<off_t>(header_room_ + body_written_));
+        out_.write_at(body_, static_cast<off_t>(header_room_ + body_written_));
         body_written_ += body_.size();
         body_.clear();
     }
 
-    int fd_;
+    // The save file for GTKWave: the waveform's file, and its variables in the devices' groups, so that
+    // the viewer opens with them in its wave pane.
+    void write_save_file() {
+        if (save_file_ == nullptr) return;
+        std::vector<wave_group> groups;
+        for (const device *d : board_devices())
+            if (d->wave_groups != nullptr) d->wave_groups(groups);
+        std::string text = "[*] a GTKWave save file of the simulated board's run\n[dumpfile] \"" +
+                           dump_file_ + "\"\n[timestart] 0\n[treeopen] board.\n";
+        std::map<std::string, bool, std::less<>> shown;
+        auto add_group = [&](const std::string &name, const std::vector<std::string> &names) {
+            std::string body;
+            for (const std::string &n : names)
+                if (ids_.contains(n) && !shown[n]) {
+                    body += "board." + n + "\n";
+                    shown[n] = true;
+                }
+            if (body.empty()) return;
+            // A group opens and closes with its name (GTKWave's flags: group begin, group end, blank).
+            text += "@800200\n-" + name + "\n@28\n" + body + "@1000200\n-" + name + "\n";
+        };
+        for (const wave_group &g : groups)
+            add_group(g.name, g.variables);
+        std::vector<std::string> rest;
+        for (const variable &v : variables_)
+            rest.push_back(v.name);
+        add_group("other", rest);
+        save_file_->write(text);
+    }
+
+    output &out_;
+    output *save_file_;
+    std::string dump_file_;
     std::vector<std::unique_ptr<device_drawing>> drawings_; // by the device's rank
     std::vector<variable> variables_;
     std::map<std::string, std::string, std::less<>> ids_;
     std::map<std::string, char> levels_;
     std::size_t header_room_ = 4096;
     std::size_t body_written_ = 0;
-    std::string body_;      // this event's changes, not yet in the file
-    std::uint64_t now_ = 0; // ns; nothing is drawn before this
-    std::optional<std::uint64_t> last_stamp_;
+    std::string body_;                            // this event's changes, not yet in the file
+    std::uint64_t now_ = 0;                       // ns; nothing is drawn before this
+    std::optional<std::uint64_t> last_stamp_ = 0; // the header's $dumpvars is at #0
 };
 
 } // namespace
 
-std::unique_ptr<event_writer> vcd_writer(int fd) {
-    return std::make_unique<vcd>(fd);
+std::unique_ptr<event_writer> vcd_writer(output &out, output *save_file, std::string dump_file) {
+    return std::make_unique<vcd>(out, save_file, std::move(dump_file));
 }
 
 } // namespace boardsim::detail

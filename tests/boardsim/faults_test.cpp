@@ -52,7 +52,7 @@ TEST_F(faults, every_board_operation_of_a_clean_run_can_be_made_to_fail_alone) {
 
     for (std::uint64_t k = 1; k <= total; ++k) {
         SCOPED_TRACE("operation " + std::to_string(k) + ": " + clean_ops[k - 1]);
-        boardsim::reset();
+        reset_board();
         boardsim::fail_op(k);
         const std::vector<std::string> lines = run_quietly();
         std::vector<std::string> injected;

@@ -103,7 +103,10 @@ TEST_F(replay, a_program_that_departs_is_stopped_where_it_departs) {
     const std::string ticker = recorded("watchdog_stop3", {"watchdog", "-p", "5"});
     const std::string ticking =
         "watchdog: Watchdog ping rate set to 4 seconds.\nwatchdog: Watchdog Ticking Away!\n";
-    const std::string end = "[    0.000000] end: still open: none; 3 board operations\n";
+    const std::string end =
+        "[    0.000000] watchdog: running at the end: the board would reset at 30 s (last "
+        "keep-alive at 0 s, timeout 30 s)\n"
+        "[    0.000000] end: still open: none; 3 board operations\n";
     const std::string close = "[    0.000000] #3 close /dev/watchdog0 = 0\n";
     struct departure {
         std::string recording;
@@ -159,7 +162,9 @@ TEST_F(replay, what_cannot_be_replayed_or_recorded_is_refused_before_the_program
          bad + ":1: expected as many bytes read as the result\n"},
         {"wait 1 s\npoke /dev/spidev0.0\n",
          {"--replay", bad},
-         bad + ":2: expected an operation (open, read, write, ioctl, close), wait, signal or end:\n"},
+         bad + ":2: expected an operation (open, read, write, ioctl, close), wait, signal, a note of the "
+               "board's or "
+               "end:, got \"poke\"\n"},
         {"end: still open: none; 0 board operations\nwait 1 s\n",
          {"--replay", bad},
          bad + ":2: expected nothing after the end: line\n"},

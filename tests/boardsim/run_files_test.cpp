@@ -65,7 +65,7 @@ TEST_F(run_files, a_finished_or_killed_run_puts_each_file_in_place_with_its_perm
     EXPECT_EQ(testsupport::split_lines(read_file(trace)).back(),
               "[    2.000000] end: still open: /dev/watchdog0; 4 board operations");
     EXPECT_TRUE(read_file(vcd).starts_with("$version boardsim $end\n")) << read_file(vcd).substr(0, 40);
-    EXPECT_EQ(folder().size(), 2u) << "no temporary left behind";
+    EXPECT_EQ(folder().size(), 3u) << "no temporary left behind: the trace, the waveform and its save file";
 
     struct stat64 st {};
     ASSERT_EQ(::stat64(trace.c_str(), &st), 0);
@@ -78,25 +78,33 @@ TEST_F(run_files, a_finished_or_killed_run_puts_each_file_in_place_with_its_perm
     // The trace on a stream is written as the run goes, beside the program's own output.
     const auto streamed = run({"--scenario", scenario("no_boards"), "--trace", "/dev/stderr"},
                               {bin_path("watchdog"), "-t", "30"});
-    EXPECT_EQ(streamed.err,
-              "[    0.000000] #1 open /dev/watchdog0 O_WRONLY = fd 3\n"
-              "[    0.000000] #2 ioctl /dev/watchdog0 WDIOC_SETTIMEOUT 0xc0045706 30 -> 30 = 0\n"
-              "watchdog: Watchdog timeout set to 30 seconds.\n"
-              "[    0.000000] #3 close /dev/watchdog0 = 0\n"
-              "[    0.000000] end: still open: none; 3 board operations\n");
+    EXPECT_EQ(
+        streamed.err,
+        "[    0.000000] #1 open /dev/watchdog0 O_WRONLY = fd 3\n"
+        "[    0.000000] #2 ioctl /dev/watchdog0 WDIOC_SETTIMEOUT 0xc0045706 30 -> 30 = 0\n"
+        "watchdog: Watchdog timeout set to 30 seconds.\n"
+        "[    0.000000] #3 close /dev/watchdog0 = 0\n"
+        "[    0.000000] watchdog: running at the end: the board would reset at 30 s (last keep-alive at 0 s, "
+        "timeout 30 s)\n"
+        "[    0.000000] end: still open: none; 3 board operations\n");
 }
 
 TEST_F(run_files, ctrl_c_stops_the_program_and_the_runner_keeps_its_trace) {
     const std::string trace = file("trace", "old\n");
     const auto r = run({"--trace", trace}, {bin_path("boardsim_ticker"), "3"});
     EXPECT_EQ(r.exit_code, 130);
-    EXPECT_EQ(read_file(trace),
-              "[    0.000000] #1 open /dev/watchdog0 O_WRONLY = fd 3\n"
-              "[    0.000000] #2 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0\n"
-              "[    0.000000] wait 1 s\n"
-              "[    1.000000] #3 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0\n"
-              "[    1.000000] wait 1 s\n"
-              "[    2.000000] #4 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0\n");
+    EXPECT_EQ(
+        read_file(trace),
+        "[    0.000000] #1 open /dev/watchdog0 O_WRONLY = fd 3\n"
+        "[    0.000000] #2 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0\n"
+        "[    0.000000] wait 1 s\n"
+        "[    1.000000] #3 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0\n"
+        "[    1.000000] wait 1 s\n"
+        "[    2.000000] #4 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0\n"
+        "[    2.000000] signal SIGINT\n"
+        "[    2.000000] watchdog: running at the end: the board would reset at 62 s (last keep-alive at 2 s, "
+        "timeout 60 s)\n"
+        "[    2.000000] end: still open: /dev/watchdog0; 4 board operations\n");
     EXPECT_EQ(folder().size(), 1u) << "no temporary left behind";
 }
 
@@ -160,21 +168,36 @@ TEST_F(run_files, a_scenario_or_recording_from_a_pipe_is_read_once_and_serves_th
     }
 }
 
-TEST_F(run_files, the_programs_a_script_starts_each_get_the_board_and_add_to_the_trace) {
+// A script's programs share the run's one board: the second finds the lines the first exported and the
+// chain it powered (it powers it again), one clock runs through both, each operation names its process,
+// and the whole trace replays to itself.
+TEST_F(run_files, the_programs_a_script_starts_share_one_board_and_its_trace_replays) {
     if (testsupport::with_emulator({"x"}).size() > 1)
         GTEST_SKIP() << "the build machine's shell cannot start ARM programs";
     const std::string trace = dir_.file("trace");
-    const auto r =
-        run({"--scenario", "/dev/stdin", "--trace", trace},
-            {"/bin/sh", "-c", bin_path("test_type_spi") + " 2>/dev/null; " + bin_path("test_type")},
-            {.env = {}, .stdin_text = "chain 0 type 3\n"});
+    const lines script{"/bin/sh", "-c", bin_path("test_type_spi") + " 2>/dev/null; " + bin_path("test_type")};
+    const auto r = run({"--scenario", "/dev/stdin", "--trace", trace}, script,
+                       {.env = {}, .stdin_text = "chain 0 type 3\n"});
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "K8\nK8\n");
-    lines ends;
+    lines own;
     for (const std::string &line : testsupport::split_lines(read_file(trace)))
-        if (line.find("] end: ") != std::string::npos) ends.push_back(line);
-    EXPECT_EQ(ends, (lines{"[   13.000000] end: still open: none; 130 board operations",
-                           "[    0.000000] end: still open: none; 13 board operations"}));
+        if (line.find("] #") == std::string::npos && line.find(" wait ") == std::string::npos)
+            own.push_back(line);
+    EXPECT_EQ(
+        own, (lines{"[    0.000000] process 2: " + bin_path("test_type_spi"), "[   13.000000] process 2 ends",
+                    "[   13.000000] process 3: " + bin_path("test_type"), "[   26.000000] process 3 ends",
+                    "[   26.000000] end: still open: none; 185 board operations"}));
+    // The second program's export of a line the first exported is refused, as the kernel refuses it.
+    EXPECT_NE(read_file(trace).find("#139 @3 write /sys/class/gpio/export \"872\" (3) = -1 EBUSY"),
+              std::string::npos)
+        << read_file(trace);
+
+    const std::string again = dir_.file("again");
+    const auto replayed = run({"--replay", trace, "--trace", again}, script);
+    EXPECT_EQ(replayed.exit_code, 0) << replayed.err;
+    EXPECT_EQ(replayed.out, "K8\nK8\n");
+    EXPECT_EQ(read_file(again), read_file(trace));
 }
 
 TEST_F(run_files, a_run_that_would_go_on_forever_ends_at_the_board_limits) {
@@ -195,30 +218,36 @@ TEST_F(run_files, a_run_that_would_go_on_forever_ends_at_the_board_limits) {
     };
     const std::string started =
         "watchdog: Watchdog ping rate set to 5 seconds.\nwatchdog: Watchdog Ticking Away!\n";
+    // The ticker leaves the board's watchdog running, a minute from its last keep-alive.
+    auto running = [&at](int last) {
+        return at(last) + "watchdog: running at the end: the board would reset at " +
+               std::to_string(last + 60) + " s (last keep-alive at " + std::to_string(last) +
+               " s, timeout 60 s)";
+    };
     for (const bounded &c : {
              bounded{"run time-limit 20\n",
                      started +
                          "boardsim: the run reached its time limit of 20 s of board time and was stopped "
                          "(\"run time-limit\" in a scenario sets it)\n",
-                     {at(20) + "signal SIGTERM at the time limit of 20 s of board time",
+                     {at(20) + "signal SIGTERM at the time limit of 20 s of board time", running(20),
                       at(20) + "end: still open: /dev/watchdog0; 6 board operations"}},
              bounded{"run operation-limit 6\n",
                      started + "boardsim: the run reached its operation limit of 6 board operations and was "
                                "stopped (\"run operation-limit\" in a scenario sets it)\n",
                      {at(20) + "wait 5 s",
-                      at(25) + "signal SIGTERM at the operation limit of 6 board operations",
+                      at(25) + "signal SIGTERM at the operation limit of 6 board operations", running(25),
                       at(25) + "end: still open: /dev/watchdog0; 6 board operations"}},
              // The board's defaults: an hour of board time.
              bounded{"",
                      started +
                          "boardsim: the run reached its time limit of 3600 s of board time and was stopped "
                          "(\"run time-limit\" in a scenario sets it)\n",
-                     {at(3600) + "signal SIGTERM at the time limit of 3600 s of board time",
+                     {at(3600) + "signal SIGTERM at the time limit of 3600 s of board time", running(3600),
                       at(3600) + "end: still open: /dev/watchdog0; 722 board operations"}},
              // The scenario's own stop comes first.
              bounded{"watchdog stop-after 2\nrun time-limit 20\n",
                      started,
-                     {at(5) + "signal SIGTERM after keep-alive 2",
+                     {at(5) + "signal SIGTERM after keep-alive 2", running(5),
                       at(5) + "end: still open: /dev/watchdog0; 3 board operations"}},
          }) {
         SCOPED_TRACE(c.scenario);

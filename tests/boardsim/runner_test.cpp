@@ -294,16 +294,19 @@ TEST_F(runner, the_operator_stops_a_ticking_watchdog_and_the_trace_says_so) {
     const testsupport::run_result r = run({"--scenario", scenario("watchdog_stop3"), "--trace", trace_path()},
                                           {bin_path("boardsim_ticker")});
     EXPECT_EQ(r.exit_code, 143);
-    EXPECT_EQ(trace(), (lines{
-                           at(0) + "#1 open /dev/watchdog0 O_WRONLY = fd 3",
-                           at(0) + "#2 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0",
-                           at(0) + "wait 1 s",
-                           at(1) + "#3 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0",
-                           at(1) + "wait 1 s",
-                           at(2) + "#4 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0",
-                           at(2) + "signal SIGTERM after keep-alive 3",
-                           at(2) + "end: still open: /dev/watchdog0; 4 board operations",
-                       }));
+    EXPECT_EQ(trace(),
+              (lines{
+                  at(0) + "#1 open /dev/watchdog0 O_WRONLY = fd 3",
+                  at(0) + "#2 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0",
+                  at(0) + "wait 1 s",
+                  at(1) + "#3 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0",
+                  at(1) + "wait 1 s",
+                  at(2) + "#4 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0",
+                  at(2) + "signal SIGTERM after keep-alive 3",
+                  at(2) + "watchdog: running at the end: the board would reset at 62 s (last keep-alive at "
+                          "2 s, timeout 60 s)",
+                  at(2) + "end: still open: /dev/watchdog0; 4 board operations",
+              }));
 }
 
 } // namespace

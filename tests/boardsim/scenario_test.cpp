@@ -133,9 +133,10 @@ TEST(scenario, malformed_lines_name_the_file_the_line_and_what_was_expected) {
         {"chain 2 inserted maybe", "bad.scn:1: expected yes or no after \"inserted\", got \"maybe\""},
         {"# ok\n\nchain 8 inserted yes", "bad.scn:3: expected a chain number 0 to 7, or *, got \"8\""},
         {"chain", "bad.scn:1: expected a chain number 0 to 7, or *, got the end of the line"},
-        {"chain 1", "bad.scn:1: expected a chain setting (inserted, type, reply, result, result-crc, "
-                    "result-zero-first, status, status-flag, status-0a-first, noise, silent, fail-reads, "
-                    "fail-writes), got the end of the line"},
+        {"chain 1",
+         "bad.scn:1: expected a chain setting (inserted, needs-power, type, reply, result, result-crc, "
+         "result-zero-first, status, status-flag, status-0a-first, noise, silent, fail-reads, "
+         "fail-writes), got the end of the line"},
         {"chain 1 type 16", "bad.scn:1: expected a type code 0 to 15, got \"16\""},
         {"chain 1 type -1", "bad.scn:1: expected a type code 0 to 15, got \"-1\""},
         {"chain 1 type 6 7", "bad.scn:1: expected the end of the line after \"6\", got \"7\""},

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <map>
 #include <regex>
 #include <set>
 #include <string>
@@ -92,6 +94,41 @@ std::vector<int> operations_to_walk(const lines &trace, int count, const std::st
     return chosen;
 }
 
+// The line of the answering chain's hash board that the operation n of a clean probe drives high, or
+// nothing: its slot lines' exports, their directions and their raising writes (an export names its line
+// in its write, a value its level in its write: the open and the close around it take theirs from it).
+// Without them the hash board is never powered up, and the chips never answer.
+bool powers_the_answering_board(const lines &trace, int n, int answering_chain) {
+    if (answering_chain < 0) return false;
+    static const std::regex op{R"(#([0-9]+) (open|write|close) (\S+) ?(.*)$)"};
+    std::map<int, std::array<std::string, 3>> ops; // number: call, path, rest
+    std::smatch m;
+    for (const std::string &l : trace)
+        if (std::regex_search(l, m, op)) ops[std::stoi(m.str(1))] = {m.str(2), m.str(3), m.str(4)};
+    const auto it = ops.find(n);
+    if (it == ops.end() || it->second[0] == "close") return false;
+    // The write this operation belongs to: itself, or the one after its open.
+    const auto write = it->second[0] == "write" ? it : ops.find(n + 1);
+    if (write == ops.end() || write->second[0] != "write" || write->second[1] != it->second[1]) return false;
+    const std::string &path = it->second[1];
+    const std::string &written = write->second[2];
+    constexpr std::array<std::array<int, 3>, 8> slots{{{872, 854, 855},
+                                                       {873, 856, 857},
+                                                       {874, 858, 859},
+                                                       {875, 860, 861},
+                                                       {876, 862, 863},
+                                                       {877, 864, 865},
+                                                       {878, 890, 891},
+                                                       {879, 892, 893}}};
+    for (const int line : slots[static_cast<std::size_t>(answering_chain)]) {
+        const std::string number = std::to_string(line);
+        if (path == "/sys/class/gpio/export" && written.starts_with("\"" + number + "\"")) return true;
+        if (path == "/sys/class/gpio/gpio" + number + "/direction") return true;
+        if (path == "/sys/class/gpio/gpio" + number + "/value" && written.starts_with("\"1")) return true;
+    }
+    return false;
+}
+
 // Walks the probe over a board whose answering chain (if any) is answering_chain.
 void walk_probe(const std::string &board, int answering_chain) {
     const testsupport::board_run clean = run_probe(board);
@@ -136,12 +173,15 @@ void walk_probe(const std::string &board, int answering_chain) {
             EXPECT_TRUE(contains(r.result.err, "spi_poll_result fail.\n")) << context;
             EXPECT_EQ(r.result.out, "TYPE_ERR\n") << context;
         } else if (contains(f.path, "/sys/class/gpio/")) {
-            // A line's failure never decides the result, but for a failed read of the answering chain's
-            // insertion line: its zeroed byte is not "0", so the chain counts as not inserted.
+            // A line's failure decides the result only for the answering chain: a failed read of its
+            // insertion line (its zeroed byte is not "0", so the chain counts as not inserted), and a
+            // failure that keeps its hash board from being powered up.
             const bool answering_insertion =
                 answering_chain >= 0 && f.op == "read" &&
                 f.path == "/sys/class/gpio/gpio" + std::to_string(896 + answering_chain) + "/value";
-            EXPECT_EQ(r.result.out, answering_insertion ? "TYPE_ERR\n" : clean.result.out) << context;
+            const bool unpowered = powers_the_answering_board(clean.trace, n, answering_chain);
+            EXPECT_EQ(r.result.out, answering_insertion || unpowered ? "TYPE_ERR\n" : clean.result.out)
+                << context;
         } else {
             ADD_FAILURE() << context << "an operation the walk does not know";
         }

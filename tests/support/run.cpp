@@ -1,6 +1,6 @@
 #include "run.h"
 
-#include "spawn.h"
+#include "spawn_program.h"
 
 #include <algorithm>
 #include <array>

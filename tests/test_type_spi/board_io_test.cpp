@@ -98,7 +98,7 @@ TEST_F(board_io, get_value_reads_one_byte) {
     } cases[] = {{"\"0\\n\"", 0}, {"\"1\\n\"", 1}, {"\"7\"", 1}, {"\"\"", 1}, {"\" 0\"", 1}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.reads);
-        boardsim::reset();
+        reset_board();
         load(std::string{"gpio 896 reads "} + c.reads);
         gpio_export(896, 1);
         boardsim::clear_trace();
@@ -112,7 +112,7 @@ TEST_F(board_io, get_value_reads_one_byte) {
 
 TEST_F(board_io, get_value_of_an_unreadable_line_is_minus_one) {
     EXPECT_EQ(gpio_get_value(896), -1); // never exported: no value file
-    boardsim::reset();
+    reset_board();
     gpio_export(896, 1);
     boardsim::fail_op(2); // the read itself fails: the zeroed byte is not "0"
     EXPECT_EQ(gpio_get_value(896), 1);
@@ -147,7 +147,7 @@ TEST_F(board_io, rate_read_back_is_what_the_driver_says) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.readback);
-        boardsim::reset();
+        reset_board();
         load(std::string{"fclk1 readback "} + c.readback);
         EXPECT_EQ(fclk_set_rate(400000), c.expected);
         EXPECT_EQ(fclk_get_rate(), c.expected);
@@ -162,7 +162,7 @@ TEST_F(board_io, rate_fails_without_the_clock_files) {
     EXPECT_EQ(fclk_get_rate(), -1);
     EXPECT_EQ(board_ops().size(), 3u); // three failed opens, nothing else
 
-    boardsim::reset();
+    reset_board();
     boardsim::fail_op(4); // the read-back open
     EXPECT_EQ(fclk_set_rate(400000), -1);
 }

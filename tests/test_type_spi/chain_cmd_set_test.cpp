@@ -1,5 +1,6 @@
 // The chain command set: the checksum, the register frame and the frame trace on their own, then
 // every command against the simulated board's chips.
+#include "../boardsim/board_fixture.h"
 #include "boardsim.h"
 #include "chain_cmd.h"
 #include "crc_reference.h"
@@ -238,7 +239,7 @@ const bytes untouched(16, 0xEE);
 
 class ChainCmdSet : public ::testing::Test {
   protected:
-    void SetUp() override { boardsim::reset(); }
+    void SetUp() override { reset_board(); }
     void TearDown() override {
         if (capturing_) wire();
         spi_exit(spi_);
@@ -253,7 +254,7 @@ class ChainCmdSet : public ::testing::Test {
         testing::internal::CaptureStdout();
         testing::internal::CaptureStderr();
         capturing_ = true;
-        const std::string error = boardsim::load_scenario(scenario);
+        const std::string error = boardsim::load_scenario(std::string{chips_without_power} + scenario);
         spi_config config{.bus = 0, .cs = 0, .mode = 1, .speed = 1500000, .bits = 8, .delay = 0};
         if (error.empty()) spi_ = spi_init(&config);
         chain_ = chain_ctx{0, spi_};

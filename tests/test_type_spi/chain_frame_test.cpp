@@ -111,7 +111,7 @@ TEST_F(chain_layer, the_hunt_matches_the_low_nibble_of_a_pairs_first_byte_only) 
 TEST_F(chain_layer, headers_with_any_high_nibble_match) {
     for (const char *header : {"0x04", "0x14", "0xF4"}) {
         SCOPED_TRACE(header);
-        boardsim::reset();
+        reset_board();
         open_chain(std::string{"chain 0 noise 2 0x00 0x04\nchain 0 reply reset "} + header + " 0 0 0 0 0");
         const std::uint8_t payload[] = {0, 0};
         ASSERT_EQ(spi_send_command(&chain, 4, 0, payload, 2), 1);
@@ -126,7 +126,7 @@ TEST_F(chain_layer, headers_with_any_high_nibble_match) {
 TEST_F(chain_layer, a_chain_that_never_matches_is_given_up_after_144_pairs_silently) {
     for (const char *byte : {"0x00", "0xFF"}) {
         SCOPED_TRACE(byte);
-        boardsim::reset();
+        reset_board();
         open_chain(std::string{"chain 0 silent "} + byte);
         std::uint8_t dst[4] = {9, 9, 9, 9};
         ::testing::internal::CaptureStderr();
@@ -149,7 +149,7 @@ TEST_F(chain_layer, a_read_failure_while_hunting_is_reported_but_not_inside_the_
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "spi_poll_result spi_read_data failed.\n");
 
     spi_exit(spi);
-    boardsim::reset();
+    reset_board();
     open_chain("chain 0 fail-reads after 1");
     ASSERT_EQ(spi_send_command(&chain, 4, 0, payload, 2), 1);
     ::testing::internal::CaptureStderr();
@@ -219,7 +219,7 @@ TEST_F(chain_layer, reset_failures_name_the_step_that_failed) {
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "send command [reset] \nspi_send_command fail.\n");
 
     spi_exit(spi);
-    boardsim::reset();
+    reset_board();
     open_chain("chain 0 silent 0x00");
     ::testing::internal::CaptureStderr();
     EXPECT_EQ(vexa_cmd_reset(&chain, 0, buf, 4), 0);

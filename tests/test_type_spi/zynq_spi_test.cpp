@@ -58,7 +58,7 @@ TEST_F(zynq_spi, a_failed_request_closes_the_port_and_stops_the_configuration) {
                  {"rd_bits", 4}, {"wr_speed", 5}, {"rd_speed", 6}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.request);
-        boardsim::reset();
+        reset_board();
         load(std::string{"spi 1 fail-request "} + c.request);
         spi_config config = chain_spi_config(1);
         EXPECT_EQ(spi_init(&config), nullptr);

@@ -36,12 +36,23 @@ std::string timeout_refused(int seconds, const std::string &reason) {
                            ".");
 }
 
+// The driver's timeout when none was set.
+constexpr int driver_timeout = 60;
+
+// The board's watchdog runs on once the program is done (it never stops it): the trace's last note.
+std::string still_running(const std::string &at, int last_keepalive, int timeout) {
+    return at + "watchdog: running at the end: the board would reset at " +
+           std::to_string(last_keepalive + timeout) + " s (last keep-alive at " +
+           std::to_string(last_keepalive) + " s, timeout " + std::to_string(timeout) + " s)";
+}
+
 lines timeout_trace(int requested, int in_effect, const std::string &result = "0") {
     return {
         opened,
         "[    0.000000] #2 ioctl /dev/watchdog0 WDIOC_SETTIMEOUT 0xc0045706 " + std::to_string(requested) +
             " -> " + std::to_string(in_effect) + " = " + result,
         "[    0.000000] #3 close /dev/watchdog0 = 0",
+        still_running("[    0.000000] ", 0, result == "0" ? in_effect : driver_timeout),
         "[    0.000000] end: still open: none; 3 board operations",
     };
 }
@@ -125,6 +136,7 @@ TEST(WatchdogUsage, WrongOrIncompleteCommandLinesGiveTheUsageText) {
     const lines closed_again{
         opened,
         "[    0.000000] #2 close /dev/watchdog0 = 0",
+        still_running("[    0.000000] ", 0, driver_timeout),
         "[    0.000000] end: still open: none; 2 board operations",
     };
     for (const lines &args : argument_lists) {
@@ -176,6 +188,7 @@ lines ticking_trace(int period) {
         at(period) + wait,
         at(2 * period) + "#4 ioctl /dev/watchdog0 WDIOC_KEEPALIVE 0x80045705 0 -> 0 = 0",
         at(2 * period) + "signal SIGTERM after keep-alive 3",
+        still_running(at(2 * period), 2 * period, driver_timeout),
         at(2 * period) + "end: still open: /dev/watchdog0; 4 board operations",
     };
 }

@@ -1,4 +1,4 @@
-#include "spawn.h"
+#include "spawn_program.h"
 
 #include <cerrno>
 #include <csignal>
