@@ -205,6 +205,12 @@ std::string output_file::open(const std::string &path) {
     return "";
 }
 
+void output_file::discard() {
+    if (!temp_.empty()) ::unlink(temp_.c_str());
+    temp_.clear();
+    out_.reset();
+}
+
 bool output_file::commit() {
     if (out_ == nullptr) return true;
     const bool whole = !out_->failed();

@@ -52,6 +52,9 @@ class output_file {
     // The run has ended: the temporary takes the file's name, unless a write failed (the file then
     // keeps what it held). Returns false when the output is not whole; its line is written.
     bool commit();
+    // The run's file is not to be kept (a save file for a waveform that failed): the file keeps what it
+    // held.
+    void discard();
 
   private:
     std::string target_; // the file the temporary replaces

@@ -60,8 +60,9 @@ std::string default_preload() {
     if (n <= 0) return "libboardsim.so";
     std::string dir{self, static_cast<std::size_t>(n)};
     dir.erase(dir.rfind('/'));
-    const std::string installed = dir + "/../lib/boardsim/libboardsim.so";
-    return ::access(installed.c_str(), F_OK) == 0 ? installed : dir + "/../lib/libboardsim.so";
+    const std::string folder = dir.substr(0, dir.rfind('/'));
+    const std::string installed = folder + "/lib/boardsim/libboardsim.so";
+    return ::access(installed.c_str(), F_OK) == 0 ? installed : folder + "/lib/libboardsim.so";
 }
 
 // The program starts with standard input, output and error only, whatever the runner inherited, so
@@ -183,6 +184,9 @@ int terminal_columns() {
 } // namespace
 
 int main(int argc, char **argv) {
+    // A full disk or a file-size limit is a failed write, never the runner's end; so is a reader gone.
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::signal(SIGPIPE, SIG_IGN);
     options opt;
     if (const int status = run::read_options(argc, argv, opt); status >= 0) return status;
 
@@ -305,9 +309,6 @@ int main(int argc, char **argv) {
     for (const int sig : passed_on)
         ::sigaction(sig, &catcher, nullptr);
     ::sigaction(SIGCHLD, &catcher, nullptr);
-    // A full disk or a file-size limit is a failed write, never the runner's end.
-    ::signal(SIGXFSZ, SIG_IGN);
-    ::signal(SIGPIPE, SIG_IGN);
 
     const std::array handed{control[1]};
     int error = 0;
@@ -338,6 +339,8 @@ int main(int argc, char **argv) {
     // failed.
     detail::deactivate_board();
     timeline.reset();
+    // The waveform's save file goes with the waveform.
+    if (outputs[2].file.is_open() && outputs[2].file.out().failed()) outputs[3].file.discard();
     bool whole = true;
     for (named_output &out : outputs)
         whole = out.file.commit() && whole;

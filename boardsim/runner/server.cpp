@@ -14,11 +14,14 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <libc_baseline.h>
 #include <memory>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
+
+BOARD_LIBC_OLDEST(fcntl);
 
 namespace boardsim::run {
 
@@ -74,10 +77,10 @@ class server {
     // is over.
     std::uint64_t sleep(std::uint64_t microseconds) {
         timespec start{};
-        ::clock_gettime(CLOCK_MONOTONIC, &start);
+        detail::real().clock_gettime(CLOCK_MONOTONIC, &start);
         auto elapsed = [&start] {
             timespec now{};
-            ::clock_gettime(CLOCK_MONOTONIC, &now);
+            detail::real().clock_gettime(CLOCK_MONOTONIC, &now);
             return static_cast<std::uint64_t>(now.tv_sec - start.tv_sec) * 1000000 +
                    static_cast<std::uint64_t>(now.tv_nsec / 1000) -
                    static_cast<std::uint64_t>(start.tv_nsec / 1000);

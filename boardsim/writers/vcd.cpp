@@ -164,7 +164,7 @@ class vcd final : public event_writer, private wave_sink {
     // The save file for GTKWave: the waveform's file, and its variables in the devices' groups, so that
     // the viewer opens with them in its wave pane.
     void write_save_file() {
-        if (save_file_ == nullptr) return;
+        if (save_file_ == nullptr || out_.failed()) return;
         std::vector<wave_group> groups;
         for (const device *d : board_devices())
             if (d->wave_groups != nullptr) d->wave_groups(groups);
