@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
+#include <file_status.h>
 #include <unistd.h>
 
 namespace boardsim::run {
@@ -29,8 +29,8 @@ std::string find_program(const std::string &name) {
     for (std::size_t at = 0; at <= folders.size();) {
         const std::size_t end = std::min(folders.find(':', at), folders.size());
         const std::string candidate = (end == at ? "." : folders.substr(at, end - at)) + "/" + name;
-        struct stat st {};
-        if (::stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        struct stat64 st {};
+        if (board_stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
             if (::access(candidate.c_str(), X_OK) == 0) return candidate;
             error = EACCES;
         }
@@ -62,8 +62,8 @@ program_check find_on_path(const std::string &name) {
 program_check check_program(const std::string &program, const std::string &preload, bool emulated) {
     const std::string path = find_program(program);
     if (path.empty()) return refused(status_not_found, "cannot run " + program + ": " + std::strerror(errno));
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0)
+    struct stat64 st {};
+    if (board_stat(path.c_str(), &st) != 0)
         return refused(errno == ENOENT ? status_not_found : status_cannot_run,
                        "cannot run " + program + ": " + std::strerror(errno));
     if (S_ISDIR(st.st_mode))
