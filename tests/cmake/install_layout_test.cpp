@@ -58,7 +58,7 @@ TEST(InstallLayout, TheBoardProgramsAndTheSimulatedBoardWithTheirPagesAndNothing
                          std::string{"share/doc/"} + package + "/copyright"});
     // The recorder built for a board has no maintainer scripts for its overrides to answer.
     expected.insert("share/lintian/overrides/board-tools");
-    if (!CROSS_BUILD) expected.insert("share/lintian/overrides/boardsim");
+    if (!CROSS_BUILD) expected.insert({"share/lintian/overrides/boardsim", "lib/boardsim/libvexa.so"});
     if (INSTALLS_STANDIN) expected.insert("lib/libvexa.so");
     EXPECT_EQ(installed_files(), expected);
     if (INSTALLS_STANDIN) {
@@ -84,6 +84,36 @@ TEST(InstallLayout, TheInstalledRunnerRunsAShippedScenario) {
     EXPECT_EQ(r.exit_code, 0) << r.err;
     EXPECT_EQ(r.out, "K6\n");
     EXPECT_EQ(r.err, "spi 0 not inserted.\nspi 1 not inserted.\nsend command [reset] \n");
+}
+
+// Installed, all five programs run on the simulated board by their installed paths: the three that link
+// the board's library find the stand-in that the simulated board carries, through the runner alone.
+TEST(InstallLayout, AllFiveProgramsRunOnTheInstalledSimulatedBoard) {
+    if (CROSS_BUILD) GTEST_SKIP() << "a board build carries no stand-in: the board has its own library";
+    const fs::path scenarios = stage / "share" / "boardsim" / "scenarios";
+    struct program_run {
+        std::vector<std::string> argv;
+        std::string scenario;
+        int status;
+        std::string out;
+    };
+    for (const program_run &p : {
+             program_run{{"test_type_spi"}, "chain2_k6.scn", 0, "K6\n"},
+             program_run{{"test_type"}, "chain2_k6.scn", 0, "K6\n"},
+             program_run{{"vexa_test", "1", "2", "300", "2"}, "no_boards.scn", 0, ""},
+             program_run{{"watchdog", "-p", "1"}, "watchdog_stop3.scn", 143, ""},
+             program_run{{"api_query", "summary", "127.0.0.1", "1"}, "no_boards.scn", 1,
+                         "Socket connect failed: Connection refused\n"},
+         }) {
+        SCOPED_TRACE(p.argv.front());
+        std::vector<std::string> argv{(stage / "bin" / "boardsim").string(), "--scenario",
+                                      (scenarios / p.scenario).string(), "--",
+                                      (stage / "bin" / p.argv.front()).string()};
+        argv.insert(argv.end(), p.argv.begin() + 1, p.argv.end());
+        const testsupport::run_result r = testsupport::run_program(argv, {.env = {"LD_LIBRARY_PATH="}, .stdin_text = "", .timeout_seconds = 60});
+        EXPECT_EQ(r.exit_code, p.status) << r.err;
+        EXPECT_EQ(r.out, p.out);
+    }
 }
 
 // The three library programs look for libvexa.so in /lib and only there (DT_RUNPATH, so that the

@@ -37,6 +37,8 @@ sim_files=$({
     printf 'usr/bin/%s\n' "${sim_tools[@]}"
     printf 'usr/share/man/man1/%s.1.gz\n' "${sim_tools[@]}"
     echo usr/lib/boardsim/libboardsim.so
+    # On a workstation the simulated board carries the stand-in board library for the programs it runs.
+    [[ $baseline != - ]] || echo usr/lib/boardsim/libvexa.so
     for s in "$source_dir"/boardsim/scenarios/*.scn; do echo "usr/share/boardsim/scenarios/$(basename "$s")"; done
     own_files boardsim
 } | sort)
@@ -90,5 +92,30 @@ check_package() {
 
 check_package board-tools board-tools "$board_files" "${@/#/usr/bin/}"
 check_package boardsim boardsim "$sim_files" "${sim_tools[@]/#/usr/bin/}" usr/lib/boardsim/libboardsim.so
+
+# Installed together on a workstation, the simulated board runs all five programs by their installed
+# paths, on the shipped scenarios.
+if [[ $baseline == - ]]; then
+    root=$work/installed
+    for deb in "$work"/out/board-tools_*_"$arch".deb "$work"/out/boardsim_*_"$arch".deb; do dpkg-deb -x "$deb" "$root"; done
+    scenarios=$root/usr/share/boardsim/scenarios
+    run_installed() { # EXPECTED-STATUS EXPECTED-OUTPUT SCENARIO PROGRAM [ARGS...]
+        local status=$1 expected=$2 scenario=$3 program=$4 out
+        shift 4
+        out=$(env -u LD_LIBRARY_PATH "$root/usr/bin/boardsim" --scenario "$scenarios/$scenario" -- \
+            "$root/usr/bin/$program" "$@" 2>"$work/err")
+        local got=$?
+        if [[ $got == "$status" && $out == "$expected" ]]; then
+            pass "installed: $program $*"
+        else
+            fail "installed: $program $* gave status $got, output '$out': $(cat "$work/err")"
+        fi
+    }
+    run_installed 0 K6 chain2_k6.scn test_type_spi
+    run_installed 0 K6 chain2_k6.scn test_type
+    run_installed 0 "" no_boards.scn vexa_test 1 2 300 2
+    run_installed 143 "" watchdog_stop3.scn watchdog -p 1
+    run_installed 1 "Socket connect failed: Connection refused" no_boards.scn api_query summary 127.0.0.1 1
+fi
 
 finish "$checked"
