@@ -43,7 +43,8 @@ std::vector<std::string> trace(trace_format format = {});
 void clear_trace();
 
 // The closing line that a program run under the runner ends its trace with: the board files still
-// open and the count of board operations. Also appended to the trace.
+// open and the count of board operations. Appended to the trace, after what the devices say they are
+// left doing (the watchdog still running, and when it would reset the board).
 std::string finish();
 
 // Virtual clock, in microseconds since the board was made active.

@@ -360,13 +360,7 @@ void close_run(board &b) {
                 b.files.erase(number);
             }
         }
-    device_context c = context(b);
-    for (const device *d : board_devices()) {
-        if (d->end_note == nullptr) continue;
-        board_event note{.kind = event_kind::note};
-        note.note = d->end_note(c);
-        if (!note.note.empty()) emit(b, std::move(note));
-    }
+    show_end_notes(b);
     board_event end{.kind = event_kind::end};
     end.note = open_at_end + "; " + std::to_string(b.ops) + " board operations";
     emit(b, std::move(end));
@@ -383,6 +377,16 @@ void signal_line(board &b, int sig, const std::string &why = "",
 }
 
 } // namespace
+
+void show_end_notes(board &b) {
+    device_context c = context(b);
+    for (const device *d : board_devices()) {
+        if (d->end_note == nullptr) continue;
+        board_event note{.kind = event_kind::note};
+        note.note = d->end_note(c);
+        if (!note.note.empty()) emit(b, std::move(note));
+    }
+}
 
 void program_ended(board &b) {
     if (b.ended) return;

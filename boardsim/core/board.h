@@ -154,8 +154,10 @@ int board_ioctl(board &b, process &p, int fd, unsigned long request, void *arg);
 int board_close(board &b, process &p, int fd);
 void board_wait(board &b, process &p, std::uint64_t microseconds);
 
-// The end line, "end: still open: ...; N board operations", shown and returned.
+// The end line, "end: still open: ...; N board operations", shown and returned; before it, what the
+// devices say they are left doing (the watchdog still running).
 std::string finish_run(board &b);
+void show_end_notes(board &b);
 // The program has ended by itself, or by a signal (written down, unless the trace has just said it):
 // the backend has its word first, then every file is let go, the devices say what they are left
 // doing (the watchdog still running) and the end line comes.

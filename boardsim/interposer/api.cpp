@@ -45,7 +45,9 @@ void clear_trace() {
 }
 
 std::string finish() {
-    return current() == nullptr ? "" : detail::finish_run(*current());
+    if (current() == nullptr) return "";
+    detail::show_end_notes(*current());
+    return detail::finish_run(*current());
 }
 
 std::uint64_t clock_us() {

@@ -310,3 +310,73 @@ TEST_F(runner, the_operator_stops_a_ticking_watchdog_and_the_trace_says_so) {
 }
 
 } // namespace
+
+// The board's watchdog fires when no keep-alive comes in time, the run's programs one after the other
+// on one board: the second ticker keeps the timeout the first set. The run ends there with status 4,
+// one line says when and why, the trace and the timeline show it, and a replay ends the same way.
+TEST_F(runner, the_watchdog_resets_the_board_when_starved) {
+    if (testsupport::with_emulator({"x"}).size() > 1)
+        GTEST_SKIP() << "the build machine's shell cannot start ARM programs";
+    const std::string wd = bin_path("watchdog");
+    struct starved {
+        std::string scenario;
+        lines program;
+        int status;
+        std::string line; // standard error's last
+        lines trace_end;
+    };
+    for (const starved &c : {
+             starved{
+                 "",
+                 {"/bin/sh", "-c", wd + " -t 30; " + wd + " -p 40"},
+                 4,
+                 "boardsim: the watchdog reset the board at 30 s: last keep-alive at 0 s, timeout 30 s",
+                 {at(0) + "@3 wait 40 s",
+                  at(30) +
+                      "reset /dev/watchdog0: the watchdog reset the board at 30 s: last keep-alive at 0 s, "
+                      "timeout 30 s",
+                  at(30) + "end: still open: /dev/watchdog0; 5 board operations"}},
+             starved{
+                 "",
+                 {wd, "-p", "70"},
+                 4,
+                 "boardsim: the watchdog reset the board at 60 s: last keep-alive at 0 s, timeout 60 s",
+                 {at(0) + "wait 70 s",
+                  at(60) +
+                      "reset /dev/watchdog0: the watchdog reset the board at 60 s: last keep-alive at 0 s, "
+                      "timeout 60 s",
+                  at(60) + "end: still open: /dev/watchdog0; 2 board operations"}},
+             starved{
+                 "watchdog fires no\nrun time-limit 100\n",
+                 {wd, "-p", "70"},
+                 143,
+                 "boardsim: the run reached its time limit of 100 s of board time and was stopped (\"run "
+                 "time-limit\" in a scenario sets it)",
+                 {at(70) + "signal SIGTERM at the time limit of 100 s of board time",
+                  at(70) +
+                      "watchdog: running at the end; it does not reset this board (\"watchdog fires no\")",
+                  at(70) + "end: still open: /dev/watchdog0; 3 board operations"}},
+         }) {
+        SCOPED_TRACE(c.program.back());
+        const std::string board = file("board.scn", c.scenario);
+        const auto r = run({"--scenario", board, "--trace", trace_path(), "--timeline"}, c.program);
+        EXPECT_EQ(r.exit_code, c.status);
+        const lines err = split_lines(r.err);
+        const auto line = std::find(err.begin(), err.end(), c.line);
+        EXPECT_NE(line, err.end()) << r.err;
+        // The timeline marks each keep-alive, and an X where the board reset.
+        EXPECT_EQ(
+            std::any_of(err.begin(), err.end(),
+                        [](const std::string &l) { return l.starts_with("watchdog") && l.ends_with("X"); }),
+            c.status == 4)
+            << r.err;
+        const lines got = trace();
+        ASSERT_GE(got.size(), c.trace_end.size());
+        EXPECT_EQ(lines(got.end() - static_cast<std::ptrdiff_t>(c.trace_end.size()), got.end()), c.trace_end);
+
+        const std::string again = dir_.file("again.txt");
+        const auto replayed = run({"--replay", trace_path(), "--trace", again}, c.program);
+        EXPECT_EQ(replayed.exit_code, c.status) << replayed.err;
+        EXPECT_EQ(read_file(again), read_file(trace_path()));
+    }
+}
