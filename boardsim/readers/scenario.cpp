@@ -514,6 +514,18 @@ std::string words_text(const std::vector<word> &words) {
 
 } // namespace
 
+std::vector<std::string> scenario_settings() {
+    std::vector<std::string> names;
+    for (const key &k : keys) {
+        std::string name{k.subject};
+        for (const subject &sub : subjects)
+            if (sub.word == k.subject && sub.of != units::board) name += sub.of == units::lines ? " L" : " N";
+        if (!k.name.empty()) name += " " + std::string{k.name};
+        names.push_back(std::move(name));
+    }
+    return names;
+}
+
 std::string apply_timed(scenario &s, const timed_setting &t) {
     std::vector<word> words;
     if (std::string e = split_words(t.text, words); !e.empty()) return e;

@@ -129,6 +129,10 @@ struct scenario {
 // Applies the scenario text on top of `out`. Returns "" or "NAME:LINE: <what was expected>"; `out`
 // is left as it was on failure.
 std::string parse_scenario(std::string_view text, std::string_view name, scenario &out);
+// Every setting a scenario takes, as its documentation names it ("chain N inserted", "gpio L reads",
+// "fail-op"), in the order of the table.
+std::vector<std::string> scenario_settings();
+
 // A setting whose time has come, applied. Returns "" (it was checked when the scenario was read).
 std::string apply_timed(scenario &s, const timed_setting &t);
 
