@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 namespace {
 
 using boardsim_test::lines;
@@ -181,6 +183,40 @@ TEST_F(replay, what_cannot_be_replayed_or_recorded_is_refused_before_the_program
         EXPECT_EQ(r.out, "") << "the program never ran: " << c.err;
         EXPECT_EQ(r.err, c.err);
     }
+}
+
+} // namespace
+
+namespace {
+
+// A recording of this machine, which has none of the board's files: each operation written with its
+// number, its outcome and its time, to the last one; replayed, the same again.
+TEST_F(replay, a_recording_of_this_machine_is_written_whole_and_replays) {
+    if (::access("/dev/spidev0.0", F_OK) == 0 ||
+        ::access("/sys/devices/soc0/amba/f8007000.devcfg", F_OK) == 0)
+        GTEST_SKIP() << "this machine has board files of its own";
+    const std::string recording = dir_.file("machine.rec");
+    const auto r = run({"--record", recording}, {"test_type_spi"});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "TYPE_ERR\n");
+    std::string expected;
+    int n = 0;
+    const std::string fclk = "/sys/devices/soc0/amba/f8007000.devcfg/";
+    for (int round = 0; round < 8; ++round)
+        for (const std::string file : {"fclk_export", "fclk/fclk1/set_rate"})
+            expected +=
+                "[    0.000000] #" + std::to_string(++n) + " open " + fclk + file + " O_WRONLY = -1 ENOENT\n";
+    for (int bus = 0; bus < 8; ++bus)
+        expected += "[    0.000000] #" + std::to_string(++n) + " open /dev/spidev" + std::to_string(bus) +
+                    ".0 O_RDWR = -1 ENOENT\n";
+    expected += "[    0.000000] end: still open: none; 24 board operations\n";
+    EXPECT_EQ(read_file(recording), expected);
+
+    const std::string again = dir_.file("again.txt");
+    const auto replayed = run({"--replay", recording, "--trace", again}, {"test_type_spi"});
+    EXPECT_EQ(replayed.exit_code, 0) << replayed.err;
+    EXPECT_EQ(replayed.out, "TYPE_ERR\n");
+    EXPECT_EQ(read_file(again), expected);
 }
 
 } // namespace

@@ -200,6 +200,37 @@ TEST_F(run_faults, a_program_runs_simulated_or_not_at_all) {
     }
 }
 
+// A process whose channel to the runner is not one, or is gone, does not run at all: on a board it
+// would reach the real hardware.
+TEST_F(run_faults, a_process_that_cannot_reach_the_runner_does_not_run) {
+    struct channel {
+        std::string value;
+        int status;
+        std::string line;
+    };
+    for (const channel &c : {
+             channel{"abc", 2, "boardsim: BOARDSIM_CONTROL_FD: expected a descriptor, got abc"},
+             channel{"-4", 2, "boardsim: BOARDSIM_CONTROL_FD: expected a descriptor, got -4"},
+             channel{"3x", 2, "boardsim: BOARDSIM_CONTROL_FD: expected a descriptor, got 3x"},
+             channel{
+                 "250", 127,
+                 "boardsim: this process cannot reach the simulated board's runner (its channel, descriptor "
+                 "250, is gone); it does not run"},
+         }) {
+        SCOPED_TRACE(c.value);
+        const std::vector<std::string> loader{"LD_PRELOAD=" + testsupport::lib_path("libboardsim.so"),
+                                              "BOARDSIM_CONTROL_FD=" + c.value};
+        // Under an emulator the loader's variables are the emulated program's alone.
+        const bool native = testsupport::with_emulator({"x"}).size() == 1;
+        const auto r = testsupport::run_program(
+            testsupport::with_emulator({bin_path("test_type_spi")}, loader),
+            {.env = native ? loader : std::vector<std::string>{}, .stdin_text = "", .timeout_seconds = 60});
+        EXPECT_EQ(r.exit_code, c.status);
+        EXPECT_EQ(r.err, c.line + "\n");
+        EXPECT_EQ(r.out, "");
+    }
+}
+
 // Killed outright, the runner takes its program with it; the temporary it left is named for it and
 // goes with the next run that writes the same file.
 TEST_F(run_faults, nothing_outlives_a_killed_runner_and_its_leftovers_go_with_the_next_run) {
@@ -363,7 +394,7 @@ TEST_F(run_faults, links_are_followed_as_the_shell_follows_them) {
 // as it ended, with the same status and the same trace.
 TEST_F(run_faults, a_signal_from_outside_is_replayed_where_it_came) {
     const std::string trace = dir_.file("interrupted");
-    const auto r = run({"--trace", trace}, {bin_path("boardsim_ticker"), "3"});
+    const auto r = run({"--trace", trace}, {testsupport::helper_path("boardsim_ticker"), "3"});
     EXPECT_EQ(r.exit_code, 130);
     const std::string recorded = read_file(trace);
     EXPECT_NE(recorded.find("[    2.000000] signal SIGINT\n"), std::string::npos) << recorded;

@@ -91,7 +91,7 @@ TEST_F(run_files, a_finished_or_killed_run_puts_each_file_in_place_with_its_perm
 
 TEST_F(run_files, ctrl_c_stops_the_program_and_the_runner_keeps_its_trace) {
     const std::string trace = file("trace", "old\n");
-    const auto r = run({"--trace", trace}, {bin_path("boardsim_ticker"), "3"});
+    const auto r = run({"--trace", trace}, {testsupport::helper_path("boardsim_ticker"), "3"});
     EXPECT_EQ(r.exit_code, 130);
     EXPECT_EQ(
         read_file(trace),

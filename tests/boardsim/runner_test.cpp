@@ -292,7 +292,7 @@ TEST_F(runner, the_program_exit_status_and_signals_come_back) {
 
 TEST_F(runner, the_operator_stops_a_ticking_watchdog_and_the_trace_says_so) {
     const testsupport::run_result r = run({"--scenario", scenario("watchdog_stop3"), "--trace", trace_path()},
-                                          {bin_path("boardsim_ticker")});
+                                          {testsupport::helper_path("boardsim_ticker")});
     EXPECT_EQ(r.exit_code, 143);
     EXPECT_EQ(trace(),
               (lines{

@@ -148,6 +148,10 @@ TEST(scenario, malformed_lines_name_the_file_the_line_and_what_was_expected) {
         {"chain 1 reply reset 1 2 3 4 5", "bad.scn:1: expected 6 bytes, got the end of the line"},
         {"chain 1 noise lots", "bad.scn:1: expected a count of noise pairs, got \"lots\""},
         {"chain 1 noise 2 0x12", "bad.scn:1: expected 2 bytes, got the end of the line"},
+        // A byte is 0 to 255: one more is refused, however it is written.
+        {"chain 1 result 1 2 3 4 5 256", "bad.scn:1: expected 6 bytes, got \"256\""},
+        {"chain 1 reply reset 0x100 0 0 0 0 0", "bad.scn:1: expected 6 bytes, got \"0x100\""},
+        {"chain 1 silent 256", "bad.scn:1: expected a byte (0 to 255, or 0x00 to 0xff), got \"256\""},
         {"chain 1 fail-reads after", "bad.scn:1: expected a count after \"after\", got the end of the line"},
         {"chain 1 fail-writes sometimes",
          "bad.scn:1: expected all, after N or no after \"fail-writes\", got \"sometimes\""},

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The probe's waveform on chain2_k6.scn held against tools no one here wrote: sigrok-cli's SPI decoder
-# (mode 1) must give back exactly the bytes of the trace, MOSI and MISO both, and GTKWave's vcd2fst must
-# take the file with every wire. Then the GPIO edges (which line rises when), the timeline compared
-# whole, and the file a killed program leaves.
+# (mode 1) must give back exactly the bytes of the trace, MOSI and MISO both, for a port opened at once
+# and for one opened 14 s into the run, and GTKWave's vcd2fst must take the file with every wire. Every
+# variable has its value at time 0; a waveform whose header grew past its first room reads whole; the
+# GTKWave save file beside it names the file and only its variables. Then the GPIO edges (which line
+# rises when), the timeline compared whole, and the file a killed program leaves.
 #   waveform_test.sh BUILD_DIR SCENARIO_DIR EXPECTED_TIMELINE [EMULATOR...]
 set -uo pipefail
 build=$1 scenarios=$2 expected_timeline=$3
@@ -21,21 +23,68 @@ boardsim=("${emulator[@]}" "$build/bin/boardsim")
 "${boardsim[@]}" --scenario "$scenarios/chain2_k6.scn" --trace "$work/trace" --vcd "$work/probe.vcd" --timeline \
     -- "$build/bin/test_type_spi" >"$work/out" 2>"$work/err" || fail "the probe ended with status $?"
 
-# Per transfer on port 2, in order: what the trace says went out and came in (a write clocks zeros
-# in, a read sends zeros out).
-awk '/ (write|read) \/dev\/spidev2\.0 / && / = [1-9]/ {
-        bytes = $0; sub(/.*\[/, "", bytes); sub(/\].*/, "", bytes)
-        zeros = bytes; gsub(/[0-9A-F][0-9A-F]/, "00", zeros)
-        if ($4 == "write") { print "mosi " bytes; print "miso " zeros } else { print "mosi " zeros; print "miso " bytes }
-    }' "$work/trace" >"$work/expected_bytes"
-for line in mosi miso; do
-    sigrok-cli -I vcd:compress=1000 -i "$work/probe.vcd" \
-        -P spi:clk=spi2_sclk:mosi=spi2_mosi:miso=spi2_miso:cs=spi2_cs:cpol=0:cpha=1 -A spi=$line-transfer \
-        2>"$work/sigrok.err" | sed "s/^spi-1: /$line /" >"$work/$line"
-done
-paste -d'\n' "$work/mosi" "$work/miso" >"$work/decoded"
-[ -s "$work/expected_bytes" ] || fail "the trace shows no transfer on port 2"
-diff -u --label trace --label sigrok "$work/expected_bytes" "$work/decoded" || fail "sigrok decodes other bytes"
+# Per transfer on a port, in order: what the trace says went out and came in (a write clocks zeros in,
+# a read sends zeros out), against what sigrok decodes of its four wires.
+decodes_as_traced() { # VCD TRACE BUS
+    local vcd=$1 trace=$2 bus=$3
+    awk -v port="/dev/spidev$bus.0" '$0 ~ " (write|read) " port " " && / = [1-9]/ {
+            bytes = $0; sub(/.*\[/, "", bytes); sub(/\].*/, "", bytes)
+            zeros = bytes; gsub(/[0-9A-F][0-9A-F]/, "00", zeros)
+            if ($4 == "write") { print "mosi " bytes; print "miso " zeros } else { print "mosi " zeros; print "miso " bytes }
+        }' "$trace" >"$work/expected_bytes"
+    local line
+    for line in mosi miso; do
+        sigrok-cli -I vcd:compress=1000 -i "$vcd" -A spi=$line-transfer \
+            -P spi:clk=spi${bus}_sclk:mosi=spi${bus}_mosi:miso=spi${bus}_miso:cs=spi${bus}_cs:cpol=0:cpha=1 \
+            2>"$work/sigrok.err" | sed "s/^spi-1: /$line /" >"$work/$line"
+    done
+    paste -d'\n' "$work/mosi" "$work/miso" >"$work/decoded"
+    [ -s "$work/expected_bytes" ] || fail "the trace shows no transfer on port $bus"
+    diff -u --label trace --label sigrok "$work/expected_bytes" "$work/decoded" || fail "sigrok decodes other bytes on port $bus"
+}
+decodes_as_traced "$work/probe.vcd" "$work/trace" 2
+
+# A port opened late (chain 0 silent, chain 1's port opened at 14 s): idle from the start, so that the
+# decoder finds its first transfer whole, and nothing before it.
+printf 'chain 0 silent 0x00\nchain 1 inserted yes\nchain 1 type 6\n' >"$work/late.scn"
+"${boardsim[@]}" --scenario "$work/late.scn" --trace "$work/late.trace" --vcd "$work/late.vcd" \
+    -- "$build/bin/test_type_spi" >/dev/null 2>&1 || fail "the late probe ended with status $?"
+grep -q '^\[   14.000000\] #[0-9]* open /dev/spidev1.0 ' "$work/late.trace" || fail "chain 1's port did not open at 14 s"
+decodes_as_traced "$work/late.vcd" "$work/late.trace" 1
+
+# Every variable has a value at time 0 ($dumpvars), but events, which have none.
+awk '$1 == "$var" && $2 != "event" { declared[$4] = $5 }
+     /^\$dumpvars/ { dumping = 1; next }
+     dumping && /^\$end/ { dumping = 0 }
+     dumping { id = $0; sub(/^s[^ ]* /, "", id); sub(/^[01x]/, "", id); valued[id] = 1 }
+     END { for (id in declared) if (!(id in valued)) print declared[id] }' "$work/probe.vcd" >"$work/unvalued"
+[ -s "$work/unvalued" ] && fail "variables without a value at time 0: $(tr '\n' ' ' <"$work/unvalued")"
+
+# Every chain powered and asked: more variables than the header's first room holds, declared as they
+# come, the body moved to make room. The file reads whole: after the header, only time stamps rising and
+# changes of declared variables.
+printf 'chain * inserted yes\nchain * silent 0x00\n' >"$work/every.scn"
+"${boardsim[@]}" --scenario "$work/every.scn" --vcd "$work/every.vcd" -- "$build/bin/test_type_spi" >/dev/null 2>&1
+awk 'BEGIN { bad = 0 }
+     $1 == "$var" { type[$4] = $2; vars++ }
+     /^\$enddefinitions/ { body = 1; next }
+     !body { next }
+     /^#[0-9]+$/ { t = substr($0, 2) + 0; if (t < last) { print "time goes back at line " NR; bad = 1 } last = t; next }
+     /^\$dumpvars$/ || /^\$end$/ { next }
+     /^[01x]/ { if (type[substr($0, 2)] != "wire" && type[substr($0, 2)] != "event") { print "line " NR ": " $0; bad = 1 } next }
+     /^s[^ ]* / { id = $0; sub(/^s[^ ]* /, "", id); if (type[id] != "string") { print "line " NR ": " $0; bad = 1 } next }
+     { print "line " NR ": " $0; bad = 1 }
+     END { if (vars < 60) { print "only " vars " variables"; bad = 1 } exit bad }' "$work/every.vcd" >"$work/every.check" ||
+    fail "the waveform of every chain does not read whole: $(head -n 3 "$work/every.check")"
+
+# The save file beside it: the waveform's own path, its variables in the chains' groups, nothing else.
+[ -f "$work/probe.gtkw" ] || fail "no save file beside the waveform"
+grep -qx "\[dumpfile\] \"$work/probe.vcd\"" "$work/probe.gtkw" || fail "the save file names another waveform: $(grep dumpfile "$work/probe.gtkw")"
+grep '^board\.' "$work/probe.gtkw" | sed 's/^board\.//' | sort >"$work/saved_vars"
+diff -u --label vcd --label gtkw "$work/vcd_vars_sorted" "$work/saved_vars" >/dev/null 2>&1 ||
+    awk '$1 == "$var" { print $5 }' "$work/probe.vcd" | sort | diff -u --label vcd --label gtkw - "$work/saved_vars" ||
+    fail "the save file shows other variables than the waveform has"
+grep -qx -- '-chain 2' "$work/probe.gtkw" || fail "the save file has no group for chain 2"
 
 if ! vcd2fst "$work/probe.vcd" "$work/probe.fst" >"$work/vcd2fst.out" 2>&1 || [ -s "$work/vcd2fst.out" ]; then
     fail "vcd2fst complains:"

@@ -162,6 +162,10 @@ std::vector<std::string> with_emulator(const std::vector<std::string> &argv,
 std::string bin_path(const std::string &name) {
     return std::string{BOARD_TOOLS_BIN_DIR} + "/" + name;
 }
+std::string helper_path(const std::string &name) {
+    return std::string{BOARD_TOOLS_TEST_DIR} + "/" + name;
+}
+
 std::string lib_path(const std::string &name) {
     return std::string{BOARD_TOOLS_LIB_DIR} + "/" + name;
 }

@@ -73,9 +73,11 @@ board_run run_on_board(const std::vector<std::string> &argv, const std::string &
 // before the line feed, the end of the stream or timeout_ms of silence.
 std::string read_line(int fd, int timeout_ms = 10000);
 
-// build/bin/<name> and build/lib/<name> of the build under test.
+// build/bin/<name> and build/lib/<name> of the build under test; build/tests/<name>, a program that
+// only the tests use (never beside the installed programs).
 std::string bin_path(const std::string &name);
 std::string lib_path(const std::string &name);
+std::string helper_path(const std::string &name);
 
 // A fresh directory, removed with its contents when the object goes.
 class temp_dir {
