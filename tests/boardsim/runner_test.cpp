@@ -273,14 +273,10 @@ TEST_F(runner, bad_use_gives_the_usage_and_status_2_and_an_unknown_program_127) 
 }
 
 TEST_F(runner, the_program_exit_status_and_signals_come_back) {
-    // In a cross build the runner is emulated but /bin/sh is the build machine's own: a stand-in
-    // emulator that drops the settings runs it as it is.
-    lines options;
-    if (!build_emulator().empty()) {
-        const std::string native = dir_.file("native.sh");
-        testsupport::write_file(native, "while [ \"$1\" = -E ]; do shift 2; done\nexec \"$@\"\n");
-        options = {"--emulator", "/bin/sh " + native};
-    }
+    // In a cross build /bin/sh is the build machine's own, which the board's preload library cannot
+    // reach: the runner refuses it (run_faults_test holds that).
+    if (!build_emulator().empty()) GTEST_SKIP() << "the build machine's shell is no program of the board's";
+    const lines options;
     EXPECT_EQ(run(options, {"/bin/sh", "-c", "exit 3"}).exit_code, 3);
     EXPECT_EQ(run(options, {"/bin/sh", "-c", "kill -TERM $$"}).exit_code, 143);
     EXPECT_EQ(run(options, {"/bin/sh", "-c", "kill -KILL $$"}).exit_code, 137);
