@@ -4,6 +4,7 @@
 #include "base/text.h"
 #include "number.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -216,79 +217,48 @@ std::string time_prefix(std::uint64_t us) {
 std::string call_text(const board_event &e) {
     // Appended piece by piece: GCC 12 warns falsely about concatenations of temporaries.
     std::string text;
-    auto add = [&text](std::string_view piece) { text.append(piece); };
     switch (e.kind) {
     case event_kind::open:
-        add("open ");
-        add(e.path);
-        add(" ");
-        add(flags_text(e.flags));
+        text.append("open ").append(e.path).append(" ").append(flags_text(e.flags));
         break;
     case event_kind::write:
-        add("write ");
-        add(e.path);
-        if (e.has_data) {
-            add(" ");
-            add(bytes_text(e, e.data.size()));
-        }
-        add(" (");
-        add(std::to_string(e.count));
-        add(")");
+        text.append("write ").append(e.path);
+        if (e.has_data) text.append(" ").append(bytes_text(e, e.data.size()));
+        text.append(" (").append(std::to_string(e.count)).append(")");
         break;
     case event_kind::read:
-        add("read ");
-        add(e.path);
-        add(" ask ");
-        add(std::to_string(e.count));
+        text.append("read ").append(e.path).append(" ask ").append(std::to_string(e.count));
         break;
     case event_kind::ioctl:
-        add("ioctl ");
-        add(e.path);
-        add(" ");
-        add(e.request_name);
-        add(" ");
-        add(hex(e.request));
-        if (e.argument == argument_kind::pointer) {
-            add(" ");
-            add(std::to_string(e.before));
-        }
-        if (e.argument == argument_kind::value) {
-            add(" ");
-            add(hex(static_cast<std::uint64_t>(e.before)));
-        }
+        text.append("ioctl ").append(e.path).append(" ").append(e.request_name).append(" ").append(hex(e.request));
+        if (e.argument == argument_kind::pointer) text.append(" ").append(std::to_string(e.before));
+        if (e.argument == argument_kind::value) text.append(" ").append(hex(static_cast<std::uint64_t>(e.before)));
         break;
     case event_kind::close:
-        add("close ");
-        add(e.path);
+        text.append("close ").append(e.path);
         break;
     case event_kind::wait: {
         char amount[48];
-        if (e.wait_us % 1000000 == 0)
-            std::snprintf(amount, sizeof amount, "wait %llu s",
-                          static_cast<unsigned long long>(e.wait_us / 1000000));
+        const auto whole = static_cast<unsigned long long>(e.wait_us / 1000000);
+        const auto micro = static_cast<unsigned long long>(e.wait_us % 1000000);
+        if (micro == 0)
+            std::snprintf(amount, sizeof amount, "wait %llu s", whole);
         else
-            std::snprintf(amount, sizeof amount, "wait %llu.%06llu s",
-                          static_cast<unsigned long long>(e.wait_us / 1000000),
-                          static_cast<unsigned long long>(e.wait_us % 1000000));
-        add(amount);
+            std::snprintf(amount, sizeof amount, "wait %llu.%06llu s", whole, micro);
+        text.append(amount);
         break;
     }
     case event_kind::signal:
-        add("signal ");
-        add(e.note);
+        text.append("signal ").append(e.note);
         break;
     case event_kind::note:
-        add(e.note);
+        text.append(e.note);
         break;
     case event_kind::reset:
-        add("reset ");
-        add(e.path);
-        add(": ");
-        add(e.note);
+        text.append("reset ").append(e.path).append(": ").append(e.note);
         break;
     case event_kind::end:
-        add("end: ");
-        add(e.note);
+        text.append("end: ").append(e.note);
         break;
     }
     return text;
@@ -348,9 +318,10 @@ bool is_note(std::string_view text) {
 
 } // namespace
 
-std::string parse_event(std::string_view line, board_event &out) {
-    board_event e;
-    cursor c{line};
+namespace {
+
+// "[   13.000000] #12 @2 ": the time, the operation's number and the process, each where it is given.
+std::string parse_prefix(std::string_view line, cursor &c, board_event &e) {
     if (c.next_is('[')) {
         const std::size_t close = line.find("] ");
         if (close == std::string_view::npos || !parse_time(line.substr(1, close - 1), e.time_us))
@@ -362,129 +333,140 @@ std::string parse_event(std::string_view line, board_event &out) {
     if (c.literal("@") && (!number(c.word(), e.process) || e.process < 2))
         return "expected a process number (2 or more) after \"@\"";
     c.skip_blanks();
+    return "";
+}
+
+// The board's own lines: the end, a note, the reset, a signal, a wait. False when the line is none of
+// them (then it is an operation's).
+bool parse_own_line(cursor &c, board_event &e, std::string &error) {
     if (c.literal("end:")) {
         e.kind = event_kind::end;
         c.skip_blanks();
         e.note = std::string{c.rest()};
-        out = std::move(e);
-        return "";
+        return true;
     }
     if (is_note(c.rest())) {
         e.kind = event_kind::note;
         e.note = std::string{c.rest()};
-        out = std::move(e);
-        return "";
+        return true;
     }
-    const std::string_view what = c.word();
+    cursor word = c;
+    const std::string_view what = word.word();
     if (what == "reset") {
         // "reset /dev/watchdog0: why".
-        const std::string_view path = c.word();
+        const std::string_view path = word.word();
         if (!path.starts_with("/") || !path.ends_with(":"))
-            return "expected the path of what reset the board, and \":\", after \"reset\"";
+            error = "expected the path of what reset the board, and \":\", after \"reset\"";
         e.kind = event_kind::reset;
-        e.path = std::string{path.substr(0, path.size() - 1)};
-        c.skip_blanks();
-        e.note = std::string{c.rest()};
-        out = std::move(e);
-        return "";
-    }
-    if (what == "wait" || what == "signal") {
-        if (what == "signal") {
-            e.kind = event_kind::signal;
-            c.skip_blanks();
-            e.note = std::string{c.rest()};
-            const std::string_view name = std::string_view{e.note}.substr(0, e.note.find(' '));
-            if (signal_number(name) == 0)
-                return "expected a signal that ends or interrupts a run (SIGTERM, SIGINT, SIGHUP, SIGQUIT, "
-                       "SIGKILL, ...) after \"signal\", got " +
-                       excerpt(name);
-            out = std::move(e);
-            return "";
-        }
+        e.path = std::string{path.substr(0, path.empty() ? 0 : path.size() - 1)};
+        word.skip_blanks();
+        e.note = std::string{word.rest()};
+    } else if (what == "signal") {
+        e.kind = event_kind::signal;
+        word.skip_blanks();
+        e.note = std::string{word.rest()};
+        const std::string_view name = std::string_view{e.note}.substr(0, e.note.find(' '));
+        if (signal_number(name) == 0)
+            error = "expected a signal that ends or interrupts a run (SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGKILL, ...) "
+                    "after \"signal\", got " +
+                    excerpt(name);
+    } else if (what == "wait") {
         e.kind = event_kind::wait;
-        const std::string_view amount = c.word();
+        const std::string_view amount = word.word();
         const std::size_t dot = amount.find('.');
         std::uint64_t whole = 0;
         std::uint64_t micro = 0;
-        const bool ok = dot == std::string_view::npos
-                            ? number(amount, whole)
-                            : number(amount.substr(0, dot), whole) && amount.size() - dot == 7 &&
-                                  number(amount.substr(dot + 1), micro);
-        if (!ok || whole > max_wait_seconds || !c.literal("s") || !c.at_end())
-            return "expected a time in seconds after \"wait\", e.g. \"wait 5 s\"";
+        const bool ok = dot == std::string_view::npos ? number(amount, whole)
+                                                      : number(amount.substr(0, dot), whole) &&
+                                                            amount.size() - dot == 7 &&
+                                                            number(amount.substr(dot + 1), micro);
+        if (!ok || whole > max_wait_seconds || !word.literal("s") || !word.at_end())
+            error = "expected a time in seconds after \"wait\", e.g. \"wait 5 s\"";
         e.wait_us = whole * 1000000 + micro;
-        out = std::move(e);
-        return "";
+    } else {
+        return false;
     }
-    constexpr std::array<std::pair<std::string_view, event_kind>, 5> kinds{{{"open", event_kind::open},
-                                                                            {"read", event_kind::read},
-                                                                            {"write", event_kind::write},
-                                                                            {"ioctl", event_kind::ioctl},
-                                                                            {"close", event_kind::close}}};
-    bool known = false;
-    for (const auto &[name, kind] : kinds)
-        if (what == name) e.kind = kind, known = true;
-    if (!known)
-        return "expected an operation (open, read, write, ioctl, close), wait, signal, a note of the board's "
-               "or end:, "
-               "got " +
-               excerpt(what);
-    e.path = std::string{c.word()};
-    if (!e.path.starts_with("/")) return "expected a board path after " + quoted(what);
+    return true;
+}
 
-    std::string error;
+// What an operation's line says of the call, after its path: open's flags, the bytes written and
+// their count, the count a read asks for, a request's name, number and argument.
+std::string parse_call(cursor &c, board_event &e) {
     switch (e.kind) {
     case event_kind::open:
         if (!parse_flags(c.word(), e.flags)) return "expected open flags (O_RDONLY, O_WRONLY|O_CLOEXEC, ...)";
-        break;
-    case event_kind::write:
+        return "";
+    case event_kind::write: {
         c.skip_blanks();
         e.has_data = !c.next_is('(');
-        if (e.has_data && !c.bytes(e.data, e.text_file))
-            return "expected the bytes written, \"text\" or [hex bytes]";
-        break;
+        if (e.has_data && !c.bytes(e.data, e.text_file)) return "expected the bytes written, \"text\" or [hex bytes]";
+        // The count in parentheses: "(3)".
+        const std::string_view w = c.word();
+        if (w.size() < 3 || w.front() != '(' || w.back() != ')' || !number(w.substr(1, w.size() - 2), e.count))
+            return "expected the count written in parentheses, e.g. (2)";
+        if (e.has_data && e.count != e.data.size()) return "expected as many bytes as the count in parentheses";
+        return "";
+    }
     case event_kind::read:
-        if (!c.literal("ask") || !number(c.word(), e.count))
-            return "expected \"ask\" and the count asked for";
-        break;
+        if (!c.literal("ask") || !number(c.word(), e.count)) return "expected \"ask\" and the count asked for";
+        return "";
     case event_kind::ioctl: {
         e.request_name = std::string{c.word()};
         if (e.request_name.empty() || !number(c.word(), e.request, 16))
             return "expected a request name and its number in hex";
         c.skip_blanks();
-        if (!c.next_is('=')) {
-            const std::string_view v = c.word();
-            if (number(v, e.before, 16)) {
-                e.argument = argument_kind::value;
-            } else if (number(v, e.before) && c.literal("->") && number(c.word(), e.after)) {
-                e.argument = argument_kind::pointer;
-            } else {
-                return "expected the argument: BEFORE -> AFTER, or its value in hex";
-            }
+        if (c.next_is('=')) return "";
+        const std::string_view v = c.word();
+        if (number(v, e.before, 16)) {
+            e.argument = argument_kind::value;
+        } else if (number(v, e.before) && c.literal("->") && number(c.word(), e.after)) {
+            e.argument = argument_kind::pointer;
+        } else {
+            return "expected the argument: BEFORE -> AFTER, or its value in hex";
         }
-        break;
+        return "";
     }
     default:
-        break;
+        return "";
     }
-    if (e.kind == event_kind::write) {
-        // The count in parentheses: "(3)".
-        const std::string_view w = c.word();
-        if (w.size() < 3 || w.front() != '(' || w.back() != ')' ||
-            !number(w.substr(1, w.size() - 2), e.count))
-            return "expected the count written in parentheses, e.g. (2)";
-        if (e.has_data && e.count != e.data.size())
-            return "expected as many bytes as the count in parentheses";
-    }
-    if (error = parse_result(c, e); !error.empty()) return error;
+}
+
+// An operation's line: the call, its outcome, and for a read the bytes it gave.
+std::string parse_operation(cursor &c, board_event &e) {
+    constexpr std::array<std::pair<std::string_view, event_kind>, 5> kinds{{{"open", event_kind::open},
+                                                                            {"read", event_kind::read},
+                                                                            {"write", event_kind::write},
+                                                                            {"ioctl", event_kind::ioctl},
+                                                                            {"close", event_kind::close}}};
+    const std::string_view what = c.word();
+    const auto kind = std::find_if(kinds.begin(), kinds.end(), [what](const auto &k) { return k.first == what; });
+    if (kind == kinds.end())
+        return "expected an operation (open, read, write, ioctl, close), wait, signal, a note of the board's or "
+               "end:, got " +
+               excerpt(what);
+    e.kind = kind->second;
+    e.path = std::string{c.word()};
+    if (!e.path.starts_with("/")) return "expected a board path after " + quoted(what);
+    if (std::string error = parse_call(c, e); !error.empty()) return error;
+    if (std::string error = parse_result(c, e); !error.empty()) return error;
     if (e.kind == event_kind::read && e.result > 0) {
         if (!c.bytes(e.data, e.text_file) || e.data.size() != static_cast<std::size_t>(e.result))
             return "expected as many bytes read as the result";
         if (e.result > static_cast<long>(e.count)) return "expected no more bytes read than asked for";
     }
     if (!c.at_end()) return "expected the end of the line, got " + excerpt(c.rest());
-    out = std::move(e);
     return "";
+}
+
+} // namespace
+
+std::string parse_event(std::string_view line, board_event &out) {
+    board_event e;
+    cursor c{line};
+    std::string error = parse_prefix(line, c, e);
+    if (error.empty() && !parse_own_line(c, e, error)) error = parse_operation(c, e);
+    if (error.empty()) out = std::move(e);
+    return error;
 }
 
 bool same_call(const board_event &recorded, const board_event &call) {

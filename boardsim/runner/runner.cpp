@@ -181,109 +181,73 @@ int terminal_columns() {
     return ::isatty(2) != 0 && ::ioctl(2, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
 }
 
-} // namespace
+// The run's outputs: the trace, the recording, the waveform and its save file (each a file that
+// takes its name when the run ends), and the timeline on standard error.
+struct run_outputs {
+    run::output_file trace;
+    run::output_file record;
+    run::output_file vcd;
+    run::output_file save_file;
+    std::unique_ptr<detail::output> timeline;
+};
 
-int main(int argc, char **argv) {
-    // A full disk or a file-size limit is a failed write, never the runner's end; so is a reader gone.
-    ::signal(SIGXFSZ, SIG_IGN);
-    ::signal(SIGPIPE, SIG_IGN);
-    options opt;
-    if (const int status = run::read_options(argc, argv, opt); status >= 0) return status;
+// Opens every output the options name: "" or the line that refuses the run.
+std::string open_outputs(const options &opt, run_outputs &out) {
+    const std::array<std::pair<const std::string, run::output_file *>, 4> named{{
+        {opt.trace, &out.trace},
+        {opt.record, &out.record},
+        {opt.vcd, &out.vcd},
+        {opt.vcd.empty() ? "" : save_file_of(opt.vcd), &out.save_file},
+    }};
+    for (const auto &[path, file] : named)
+        if (!path.empty())
+            if (std::string error = file->open(path); !error.empty()) return error;
+    return "";
+}
 
-    const std::string preload = opt.preload.empty() ? default_preload() : opt.preload;
-    std::size_t first_output = 0;
-    if (const std::string clash = run::same_file(named_files(opt, preload, first_output), first_output);
-        !clash.empty()) {
-        std::fprintf(stderr, "boardsim: %s\n", clash.c_str());
-        return status_bad_use;
+// The writers of the run's events, each on its output.
+void attach_writers(detail::board &b, const options &opt, run_outputs &out) {
+    for (run::output_file *text : {&out.trace, &out.record})
+        if (text->is_open()) b.writers.push_back(detail::trace_writer(text->out()));
+    if (out.vcd.is_open())
+        b.writers.push_back(detail::vcd_writer(out.vcd.out(), out.save_file.is_open() ? &out.save_file.out() : nullptr,
+                                               absolute_path(opt.vcd)));
+    if (opt.timeline) {
+        out.timeline = std::make_unique<detail::output>(::fcntl(2, F_DUPFD_CLOEXEC, 3), "standard error");
+        b.writers.push_back(detail::timeline_writer(*out.timeline, terminal_columns()));
     }
+}
 
-    // A scenario or recording is read once, here, and refused before the program runs when it is bad,
-    // with the place and what was expected.
-    detail::scenario setup;
-    std::vector<detail::board_event> recording;
-    if (const std::string error = make_board(opt, setup, recording); !error.empty()) {
-        std::fprintf(stderr, "%s\n", error.c_str());
-        return status_bad_use;
-    }
-    if (opt.check) return 0;
+// However the run ended, what it left is the run's: each file takes its name now, unless a write
+// failed (a waveform's save file goes with its waveform). False when an output is not whole.
+bool put_in_place(run_outputs &out) {
+    bool whole = out.timeline == nullptr || !out.timeline->failed();
+    out.timeline.reset();
+    if (out.vcd.is_open() && out.vcd.out().failed()) out.save_file.discard();
+    for (run::output_file *file : {&out.trace, &out.record, &out.vcd, &out.save_file})
+        whole = file->commit() && whole;
+    return whole;
+}
 
-    const run::program_check program =
-        run::check_program(opt.program.front(), preload, !opt.emulator.empty());
-    if (program.status != 0) {
-        std::fprintf(stderr, "%s\n", program.message.c_str());
-        return program.status;
-    }
-
-    keep_only_standard_streams();
-    struct named_output {
-        const std::string &path;
-        std::string save_file;
-        run::output_file file;
-    };
-    std::array<named_output, 4> outputs{{{opt.trace, {}, {}},
-                                         {opt.record, {}, {}},
-                                         {opt.vcd, {}, {}},
-                                         {opt.vcd, opt.vcd.empty() ? "" : save_file_of(opt.vcd), {}}}};
-    for (named_output &out : outputs) {
-        const std::string &path = out.save_file.empty() ? out.path : out.save_file;
-        if (path.empty() || (&out == &outputs[3] && opt.vcd.empty())) continue;
-        if (const std::string error = out.file.open(path); !error.empty()) {
-            std::fprintf(stderr, "%s\n", error.c_str());
-            return status_bad_use;
-        }
-    }
-
-    // The board: the model, the machine's own files while recording, or the recording.
-    const bool recording_run = !opt.record.empty();
+// The board the run needs: the model, the machine's own files while recording, or the recording.
+void bring_up_board(const options &opt, detail::scenario setup, std::vector<detail::board_event> recording) {
     std::unique_ptr<detail::backend> answers;
-    if (recording_run || !opt.replay.empty()) {
+    if (!opt.record.empty() || !opt.replay.empty()) {
         setup.time_limit_us = 0;
         setup.operation_limit = 0;
-        answers = recording_run ? detail::record_backend() : detail::replay_backend(std::move(recording));
+        answers = !opt.record.empty() ? detail::record_backend() : detail::replay_backend(std::move(recording));
     } else {
         answers = detail::model_backend();
     }
     detail::activate(std::move(setup), std::move(answers), false, false);
-    detail::board &b = *detail::current();
-    for (named_output &out : std::span{outputs}.first(2))
-        if (out.file.is_open()) b.writers.push_back(detail::trace_writer(out.file.out()));
-    if (outputs[2].file.is_open()) {
-        const std::string dump_file = absolute_path(opt.vcd);
-        b.writers.push_back(detail::vcd_writer(
-            outputs[2].file.out(), outputs[3].file.is_open() ? &outputs[3].file.out() : nullptr, dump_file));
-    }
-    std::unique_ptr<detail::output> timeline;
-    if (opt.timeline) {
-        timeline = std::make_unique<detail::output>(::fcntl(2, F_DUPFD_CLOEXEC, 3), "standard error");
-        b.writers.push_back(detail::timeline_writer(*timeline, terminal_columns()));
-    }
+}
 
-    // The channel the program's processes come onto the board by.
-    int control[2];
-    if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, control) != 0 || ::pipe(self_pipe) != 0) {
-        std::fprintf(stderr, "boardsim: no channel for the program: %s\n", std::strerror(errno));
-        return status_bad_use;
-    }
-    for (const int fd : {control[0], control[1], self_pipe[0], self_pipe[1]})
-        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-    ::fcntl(self_pipe[1], F_SETFL, O_NONBLOCK);
-
-    std::vector<std::string> loader;
-    std::vector<std::string> env = program_environment(preload, control[1], !recording_run, loader);
-    std::vector<std::string> args;
-    if (opt.emulator.empty()) {
-        env.insert(env.end(), loader.begin(), loader.end());
-        args.push_back(program.path);
-    } else {
-        // The emulator hands these to the emulated program alone; the emulator itself runs plain.
-        args = split_words(opt.emulator);
-        for (const std::string &s : loader)
-            args.insert(args.end(), {"-E", s});
-        args.push_back(program.path);
-    }
-    args.insert(args.end(), opt.program.begin() + 1, opt.program.end());
+// The program's command line: itself, or the emulator that runs it, which hands the loader's
+// settings to the emulated program alone. Returns 0, or the status that refuses the run.
+int command_line(const options &opt, const std::string &program, const std::vector<std::string> &loader,
+                 std::vector<std::string> &args) {
     if (!opt.emulator.empty()) {
+        args = split_words(opt.emulator);
         // The emulator is found on the PATH as the shell finds a program.
         const run::program_check emulator = run::find_on_path(args.front());
         if (emulator.status != 0) {
@@ -291,8 +255,22 @@ int main(int argc, char **argv) {
             return emulator.status;
         }
         args.front() = emulator.path;
+        for (const std::string &s : loader)
+            args.insert(args.end(), {"-E", s});
     }
+    args.push_back(program);
+    args.insert(args.end(), opt.program.begin() + 1, opt.program.end());
+    return 0;
+}
 
+// Starts the program with the board's channel (`control`, its end of the pair handed to the program),
+// once the runner catches the signals it passes on. Returns its process, or -1 with `status` set.
+pid_t start(const options &opt, const std::string &program, const std::string &preload, int control, int &status) {
+    std::vector<std::string> loader;
+    std::vector<std::string> env = program_environment(preload, control, opt.record.empty(), loader);
+    if (opt.emulator.empty()) env.insert(env.end(), loader.begin(), loader.end());
+    std::vector<std::string> args;
+    if ((status = command_line(opt, program, loader, args)) != 0) return -1;
     std::vector<const char *> argv_c;
     for (const std::string &a : args)
         argv_c.push_back(a.c_str());
@@ -310,39 +288,88 @@ int main(int argc, char **argv) {
         ::sigaction(sig, &catcher, nullptr);
     ::sigaction(SIGCHLD, &catcher, nullptr);
 
-    const std::array handed{control[1]};
+    const std::array handed{control};
     int error = 0;
     const pid_t pid = spawn_program(
-        {.argv = argv_c.data(), .envp = env_c.data(), .handed = handed, .parent_death_signal = SIGKILL},
-        error);
-    ::close(control[1]);
+        {.argv = argv_c.data(), .envp = env_c.data(), .handed = handed, .parent_death_signal = SIGKILL}, error);
     if (pid < 0) {
         std::fprintf(stderr, "boardsim: cannot run %s: %s\n", args.front().c_str(), std::strerror(error));
-        return error == ENOENT ? 127 : 126;
+        status = error == ENOENT ? 127 : 126;
     }
+    return pid;
+}
 
-    const run::run_result result = run::serve(b, control[0], self_pipe[0], pid);
-    int status = result.program_status;
-    if (b.ended && b.ended->kind == detail::run_end::how::status) status = b.ended->value;
-    if (b.ended && b.ended->kind == detail::run_end::how::reset) status = detail::status_reset;
+// The runner's status: the program's own, unless the run ended otherwise.
+int run_status(const detail::board &b, const run::run_result &result, const options &opt) {
     if (!result.reached) {
-        std::fprintf(
-            stderr,
-            "boardsim: %s never reached the simulated board (its preload library did not load); the run "
-            "fails\n",
-            opt.program.front().c_str());
-        status = status_bad_use;
+        std::fprintf(stderr,
+                     "boardsim: %s never reached the simulated board (its preload library did not load); the run "
+                     "fails\n",
+                     opt.program.front().c_str());
+        return status_bad_use;
     }
-    if (result.off_the_board) status = status_bad_use;
+    if (result.off_the_board) return status_bad_use;
+    if (b.ended && b.ended->kind == detail::run_end::how::status) return b.ended->value;
+    if (b.ended && b.ended->kind == detail::run_end::how::reset) return detail::status_reset;
+    return result.program_status;
+}
 
-    // However the run ended, what it left is the run's: each file takes its name now, unless a write
-    // failed.
+} // namespace
+
+int main(int argc, char **argv) {
+    // A full disk or a file-size limit is a failed write, never the runner's end; so is a reader gone.
+    ::signal(SIGXFSZ, SIG_IGN);
+    ::signal(SIGPIPE, SIG_IGN);
+    options opt;
+    if (const int status = run::read_options(argc, argv, opt); status >= 0) return status;
+
+    const std::string preload = opt.preload.empty() ? default_preload() : opt.preload;
+    std::size_t first_output = 0;
+    if (const std::string clash = run::same_file(named_files(opt, preload, first_output), first_output);
+        !clash.empty()) {
+        std::fprintf(stderr, "boardsim: %s\n", clash.c_str());
+        return status_bad_use;
+    }
+    // A scenario or recording is read once, here, and refused before the program runs when it is bad,
+    // with the place and what was expected.
+    detail::scenario setup;
+    std::vector<detail::board_event> recording;
+    if (const std::string error = make_board(opt, setup, recording); !error.empty()) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return status_bad_use;
+    }
+    if (opt.check) return 0;
+    const run::program_check program = run::check_program(opt.program.front(), preload, !opt.emulator.empty());
+    if (program.status != 0) {
+        std::fprintf(stderr, "%s\n", program.message.c_str());
+        return program.status;
+    }
+
+    keep_only_standard_streams();
+    run_outputs outputs;
+    if (const std::string error = open_outputs(opt, outputs); !error.empty()) {
+        std::fprintf(stderr, "%s\n", error.c_str());
+        return status_bad_use;
+    }
+    bring_up_board(opt, std::move(setup), std::move(recording));
+    detail::board &b = *detail::current();
+    attach_writers(b, opt, outputs);
+
+    // The channel the program's processes come onto the board by.
+    int control[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET, 0, control) != 0 || ::pipe(self_pipe) != 0) {
+        std::fprintf(stderr, "boardsim: no channel for the program: %s\n", std::strerror(errno));
+        return status_bad_use;
+    }
+    for (const int fd : {control[0], control[1], self_pipe[0], self_pipe[1]})
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+    ::fcntl(self_pipe[1], F_SETFL, O_NONBLOCK);
+    int status = 0;
+    const pid_t pid = start(opt, program.path, preload, control[1], status);
+    ::close(control[1]);
+    if (pid < 0) return status;
+
+    status = run_status(b, run::serve(b, control[0], self_pipe[0], pid), opt);
     detail::deactivate_board();
-    timeline.reset();
-    // The waveform's save file goes with the waveform.
-    if (outputs[2].file.is_open() && outputs[2].file.out().failed()) outputs[3].file.discard();
-    bool whole = true;
-    for (named_output &out : outputs)
-        whole = out.file.commit() && whole;
-    return whole ? status : status_output_failed;
+    return put_in_place(outputs) ? status : status_output_failed;
 }
