@@ -168,8 +168,16 @@ class vcd final : public event_writer, private wave_sink {
         std::vector<wave_group> groups;
         for (const device *d : board_devices())
             if (d->wave_groups != nullptr) d->wave_groups(groups);
-        std::string text = "[*] a GTKWave save file of the simulated board's run\n[dumpfile] \"" +
-                           dump_file_ + "\"\n[timestart] 0\n[treeopen] board.\n";
+        // The whole run in view in GTKWave's own window: its zoom, as GTKWave's "zoom full" gives it for a
+        // run of that length, then its marker and named markers, none set.
+        char zoom[64];
+        std::snprintf(zoom, sizeof zoom, "*%.6f",
+                      -std::log2(std::max(2.0, static_cast<double>(now_) / 3.0)) - 0.05);
+        std::string text = "[*] a GTKWave save file of the simulated board's run\n[dumpfile] \"" + dump_file_ +
+                           "\"\n[timestart] 0\n[size] 1000 600\n[pos] -1 -1\n" + zoom;
+        for (int marker = 0; marker < 27; ++marker)
+            text += " -1";
+        text += "\n[treeopen] board.\n";
         std::map<std::string, bool, std::less<>> shown;
         auto add_group = [&](const std::string &name, const std::vector<std::string> &names) {
             std::string body;

@@ -85,6 +85,15 @@ diff -u --label vcd --label gtkw "$work/vcd_vars_sorted" "$work/saved_vars" >/de
     awk '$1 == "$var" { print $5 }' "$work/probe.vcd" | sort | diff -u --label vcd --label gtkw - "$work/saved_vars" ||
     fail "the save file shows other variables than the waveform has"
 grep -qx -- '-chain 2' "$work/probe.gtkw" || fail "the save file has no group for chain 2"
+# GTKWave opens it with the whole run in view: the zoom that "zoom full" gives for the waveform's last
+# time (log2 of a third of it, negated, a little less), and none of the 27 markers set.
+awk 'FNR == 1 { file++ }
+     file == 1 && /^#[0-9]+$/ { end = substr($0, 2) + 0 }
+     file == 2 && /^\*/ { zoom = substr($1, 2) + 0; markers = NF - 1; for (i = 2; i <= NF; i++) if ($i != -1) markers = -1 }
+     END { want = -log(end / 3) / log(2) - 0.05
+           if (markers != 27 || zoom - want > 0.01 || want - zoom > 0.01) { print zoom " " markers " for " end; exit 1 } }' \
+    "$work/probe.vcd" "$work/probe.gtkw" >"$work/zoom.check" ||
+    fail "the save file does not open on the whole run: $(cat "$work/zoom.check")"
 
 if ! vcd2fst "$work/probe.vcd" "$work/probe.fst" >"$work/vcd2fst.out" 2>&1 || [ -s "$work/vcd2fst.out" ]; then
     fail "vcd2fst complains:"
