@@ -5,8 +5,8 @@
 #   five programs, their manual pages, the copyright file made from LICENSE, the changelog and the
 #   lintian overrides;
 # - boardsim, the component "boardsim": the simulated board's runner, its preload library, the ready
-#   scenarios and the manual page (on a workstation also the status server stand-in); built for the
-#   board, the recorder. The programs' package stays as small as it is.
+#   scenarios and the manual pages (on a workstation also the stand-in board library and the status
+#   server stand-in); built for the board, the recorder. The programs' package stays as small as it is.
 set(BOARD_TOOLS_MAINTAINER "Board Tools Developers <board-tools@example.org>"
     CACHE STRING "The packages' maintainer, as: Name <address>")
 set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME board)

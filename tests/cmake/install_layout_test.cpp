@@ -46,9 +46,10 @@ TEST(InstallLayout, TheBoardProgramsAndTheSimulatedBoardWithTheirPagesAndNothing
     ASSERT_FALSE(board_programs.empty());
     // No tests, no static libraries, no headers: the five programs, the simulated board (its runner,
     // the preload library where the runner looks for it, the scenarios), the status server stand-in,
-    // the manual pages and the packages' own files.
+    // the manual pages (the scenario format's in section 5) and the packages' own files.
     std::set<std::string> expected{"bin/boardsim", "bin/status_server", "lib/boardsim/libboardsim.so",
-                                   "share/man/man1/boardsim.1.gz", "share/man/man1/status_server.1.gz"};
+                                   "share/man/man1/boardsim.1.gz", "share/man/man1/status_server.1.gz",
+                                   "share/man/man5/boardsim-scenario.5.gz"};
     for (const std::string &p : board_programs)
         expected.insert({"bin/" + p, "share/man/man1/" + p + ".1.gz"});
     for (const auto &entry : fs::directory_iterator{fs::path{SOURCE_DIR} / "boardsim" / "scenarios"})

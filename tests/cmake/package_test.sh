@@ -2,8 +2,9 @@
 # The packages of this build, each a tarball and a Debian package holding the same files:
 # - board-tools: exactly the installed programs under usr/bin, stripped, their manual pages and the
 #   package's own files (copyright, changelog, lintian overrides);
-# - boardsim: the simulated board's runner and preload library, the ready scenarios, the manual page
-#   (and, built for a workstation, the status server stand-in with its page) and the same files.
+# - boardsim: the simulated board's runner and preload library, the ready scenarios, the runner's
+#   manual page and the scenario format's in section 5 (and, built for a workstation, the stand-in board
+#   library and the status server stand-in with its page) and the same files.
 # Each Debian package is for the expected architecture and depends on the C library its files need
 # (no newer than the build's baseline when it has one); every manual page names only files that its
 # own package carries; lintian accepts both, with no error and no warning.
@@ -36,6 +37,7 @@ board_files=$({
 sim_files=$({
     printf 'usr/bin/%s\n' "${sim_tools[@]}"
     printf 'usr/share/man/man1/%s.1.gz\n' "${sim_tools[@]}"
+    echo usr/share/man/man5/boardsim-scenario.5.gz
     echo usr/lib/boardsim/libboardsim.so
     # On a workstation the simulated board carries the stand-in board library for the programs it runs.
     [[ $baseline != - ]] || echo usr/lib/boardsim/libvexa.so
@@ -76,7 +78,7 @@ check_package() {
         if "$readelf" -S "$root/$f" | grep -q '\.symtab'; then fail "$package: $f is not stripped"; fi
     done
     # The files a manual page names under /usr, and the ready scenarios it names, are in the package.
-    for page in "$root"/usr/share/man/man1/*.gz; do
+    for page in "$root"/usr/share/man/man*/*.gz; do
         while read -r named; do
             [[ -e $root/$named ]] || fail "$package: $(basename "$page" .gz) names /$named, which the package does not carry"
         done < <(gzip -dc "$page" | sed 's/\\-/-/g' | grep -o '/usr/[A-Za-z0-9_./-]*' | sed 's|^/||; s|[.]$||' | sort -u)
