@@ -64,6 +64,11 @@ struct delivery {
 // device names them); the backend answers it and returns the result, errno set when it failed. The
 // core has already dealt with an injected failure, keeps the files and descriptors, and reads back
 // what a request left in its argument.
+struct process_turn {
+    std::uint32_t number = 0;
+    std::string_view command;
+};
+
 class backend {
   public:
     backend() = default;
@@ -88,6 +93,10 @@ class backend {
     virtual void shown(board & /*b*/, const board_event & /*e*/) {}
     // The program ends, before the last lines.
     virtual void end(board & /*b*/) {}
+    // The process whose operation or wait must come next, where the answers hold the run to an order
+    // (a replay): its number (0 when none is left to come) and the program it ran then; nothing where
+    // any may go.
+    virtual std::optional<process_turn> turn() const { return std::nullopt; }
 };
 std::unique_ptr<backend> model_backend();
 std::unique_ptr<backend> record_backend();

@@ -2,13 +2,15 @@
 // program is matched with the next one recorded and gets its outcome; the lines the board wrote of
 // itself (a process that came onto it, a note, a signal, the board's reset) are written again where
 // they come, and a signal or a reset ends the run as it ended the recorded one; a program that
-// departs from the recording is stopped where it departs.
+// departs from the recording is stopped where it departs. The processes of a run are served in the
+// order recorded: turn() names whose call comes next.
 #include "core/argument.h"
 #include "core/board.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <map>
 
 namespace boardsim::detail {
 
@@ -16,7 +18,22 @@ namespace {
 
 class replayer final : public backend {
   public:
-    explicit replayer(std::vector<board_event> recording) : recorded_(std::move(recording)) {}
+    explicit replayer(std::vector<board_event> recording) : recorded_(std::move(recording)) {
+        // Each call's program, from the lines that say which program each process runs.
+        std::map<std::uint32_t, std::string_view> running;
+        commands_.resize(recorded_.size());
+        for (std::size_t i = 0; i < recorded_.size(); ++i) {
+            const board_event &r = recorded_[i];
+            if (r.kind == event_kind::note && r.note.starts_with("process ")) {
+                const std::size_t colon = r.note.find(": ");
+                if (colon == std::string::npos) continue;
+                if (const std::optional<int> n = whole_number(r.note.substr(8, colon - 8)); n && *n > 0)
+                    running[static_cast<std::uint32_t>(*n)] = std::string_view{r.note}.substr(colon + 2);
+            } else if (const auto it = running.find(r.process); it != running.end()) {
+                commands_[i] = it->second;
+            }
+        }
+    }
 
     int open(board &b, board_event &e, open_file & /*f*/) override {
         if (!answer(b, e)) return -1;
@@ -61,9 +78,35 @@ class replayer final : public backend {
 
     void shown(board &b, const board_event & /*e*/) override { write_own_lines(b); }
 
-    // What the recording says before its end line is written again; an operation left over departs.
+    // What the recording says before its end line is written again; an operation of the program's
+    // left over departs. When only other processes' are left, those processes were stopped from outside
+    // (by a script, say) sooner than in the recorded run, which no board call shows: a note says so, and
+    // the rest of the recording, which tells of a run that went further, is not written.
     void end(board &b) override {
-        if (const board_event *r = next_recorded(b); r != nullptr) depart(b, b.ops + 1, r, "ended");
+        const board_event *r = next_recorded(b);
+        if (r == nullptr) return;
+        std::size_t last = replayed_;
+        for (; last < recorded_.size() && recorded_[last].kind != event_kind::end; ++last)
+            if (recorded_[last].process == 1 && recorded_[last].kind != event_kind::note &&
+                recorded_[last].kind != event_kind::signal && recorded_[last].kind != event_kind::reset) {
+                depart(b, b.ops + 1, r, "ended");
+                return;
+            }
+        board_event line{.kind = event_kind::note};
+        line.note = "the replay ends before the recording: process " + std::to_string(r->process) +
+                    " made no more calls where the recording has \"" + call_text(*r) + "\" next";
+        emit(b, std::move(line));
+        replayed_ = last;
+    }
+
+    std::optional<process_turn> turn() const override {
+        for (std::size_t i = replayed_; i < recorded_.size(); ++i) {
+            const board_event &r = recorded_[i];
+            if (r.kind == event_kind::end) break;
+            if (r.kind != event_kind::note && r.kind != event_kind::signal && r.kind != event_kind::reset)
+                return process_turn{.number = r.process, .command = commands_[i]};
+        }
+        return process_turn{};
     }
 
   private:
@@ -117,18 +160,24 @@ class replayer final : public backend {
         if (b.ended) return nullptr;
         // A wait has no number of its own: it departs where the next operation would.
         if (r == nullptr || !same_call(*r, call)) {
-            depart(b, call.kind == event_kind::wait ? b.ops + 1 : call.number, r,
-                   "did \"" + call_text(call) + "\"");
+            depart(b, call.kind == event_kind::wait ? b.ops + 1 : call.number, r, "did \"" + tagged(call) + "\"");
             return nullptr;
         }
         ++replayed_;
         return r;
     }
 
+    // A call as the trace shows it, with its process where that is not the first.
+    static std::string tagged(const board_event &e) {
+        std::string text;
+        if (e.process > 1) text.append("@").append(std::to_string(e.process)).append(" ");
+        return text.append(call_text(e));
+    }
+
     static void depart(board &b, std::uint64_t number, const board_event *recorded, const std::string &did) {
         std::string line = "boardsim: replay departs at operation #" + std::to_string(number) + ": recorded ";
         if (recorded != nullptr)
-            line.append("\"").append(call_text(*recorded)).append("\"");
+            line.append("\"").append(tagged(*recorded)).append("\"");
         else
             line.append("nothing more");
         say(line + ", the program " + did);
@@ -153,6 +202,7 @@ class replayer final : public backend {
     }
 
     std::vector<board_event> recorded_;
+    std::vector<std::string_view> commands_; // each recorded call's program, where a line says it
     std::size_t replayed_ = 0;
     std::uint64_t wait_from_ = 0; // when the last wait began
 };

@@ -2,7 +2,8 @@
 // channel with its own channel; the runner then answers its requests there, one at a time, in the
 // order they come. A process that a fork made brings the board descriptors it inherited; one that an
 // exec started keeps those without close-on-exec. A process's end is its goodbye, or, for one that
-// says none, the end of its channel once it is gone.
+// says none, the end of its channel once it is gone. Where the board holds the run to an order (a
+// replay), a request whose process's turn has not come waits until it has.
 #include "runner/server.h"
 
 #include "channel/message.h"
@@ -16,6 +17,7 @@
 #include <fcntl.h>
 #include <libc_baseline.h>
 #include <memory>
+#include <optional>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,6 +39,9 @@ using detail::run_end;
 // While a process is between programs (its channel closed by an exec, or by its end), the runner
 // looks after it this often.
 constexpr int look_after_ms = 100;
+// A request held for its turn goes as it is, and departs, once no request has been answered for this
+// long: the process whose turn it is has not come, and may never.
+constexpr std::uint64_t hold_limit_ms = 30000;
 
 struct client {
     int channel = -1;
@@ -44,7 +49,14 @@ struct client {
     process *on_board = nullptr;
     bool said_bye = false;
     bool between = false; // its channel closed while it lived: an exec, or its end
+    std::optional<request> held; // its request, waiting for its turn
 };
+
+std::uint64_t now_ms() {
+    timespec now{};
+    detail::real().clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000 + static_cast<std::uint64_t>(now.tv_nsec / 1000000);
+}
 
 // Whether the process still runs (a zombie does not).
 bool alive(int pid) {
@@ -53,6 +65,17 @@ bool alive(int pid) {
     if (!detail::read_whole_file(("/proc/" + std::to_string(pid) + "/stat").c_str(), stat)) return true;
     const std::size_t close = stat.rfind(')');
     return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'Z';
+}
+
+// Whether two command lines run the same program with the same arguments, wherever it lies (a board's
+// recording names its programs by the board's paths).
+bool same_program(std::string_view a, std::string_view b) {
+    auto from_name = [](std::string_view command) {
+        const std::size_t end = command.find(' ');
+        const std::size_t slash = command.substr(0, end).rfind('/');
+        return slash == std::string_view::npos ? command : command.substr(slash + 1);
+    };
+    return from_name(a) == from_name(b);
 }
 
 class server;
@@ -109,12 +132,14 @@ class server {
 
     run_result run() {
         while (!program_done_) {
+            // A process whose request is held is watched for its end only.
             std::vector<pollfd> fds{{self_pipe_, POLLIN, 0}, {control_, POLLIN, 0}};
             for (const std::unique_ptr<client> &c : clients_)
-                if (c->channel >= 0) fds.push_back({c->channel, POLLIN, 0});
+                if (c->channel >= 0) fds.push_back({c->channel, static_cast<short>(c->held ? 0 : POLLIN), 0});
             const bool looking_after =
                 std::any_of(clients_.begin(), clients_.end(), [](const auto &c) { return c->between; });
-            if (::poll(fds.data(), fds.size(), looking_after ? look_after_ms : -1) < 0 && errno != EINTR)
+            const bool held = holding();
+            if (::poll(fds.data(), fds.size(), looking_after || held ? look_after_ms : -1) < 0 && errno != EINTR)
                 break;
             // The processes' requests first: a goodbye comes before the end it announces.
             for (std::size_t i = 2; i < fds.size(); ++i)
@@ -122,6 +147,7 @@ class server {
             if (fds[1].revents != 0) hello();
             if (fds[0].revents != 0) caught_signals();
             if (looking_after) look_after();
+            if (held) serve_held(now_ms() - waiting_since_ >= hold_limit_ms);
         }
         finish();
         return result_;
@@ -223,7 +249,9 @@ class server {
         if (c == nullptr) return;
         std::string bytes;
         request r;
-        if (!channel::receive_message(fd, bytes)) {
+        if (c->held || !channel::receive_message(fd, bytes)) {
+            // Its channel closed (a process whose request was held can only have ended).
+            c->held.reset();
             ::close(c->channel);
             c->channel = -1;
             if (c->said_bye || !alive(c->pid)) {
@@ -231,16 +259,71 @@ class server {
             } else {
                 c->between = true;
             }
+            serve_held(false);
             return;
         }
         if (!channel::decode(bytes, r)) return;
-        asking_ = c;
-        reply answer = serve(*c, r);
+        if (!may_go(*c, r)) {
+            if (!holding()) waiting_since_ = now_ms();
+            c->held = std::move(r);
+            return;
+        }
+        answer_request(*c, r);
+        serve_held(false);
+    }
+
+    void answer_request(client &c, const request &r) {
+        asking_ = &c;
+        reply answer = serve(c, r);
         asking_ = nullptr;
-        carry_out(*c, answer);
-        channel::send_message(fd, channel::encode(answer));
+        carry_out(c, answer);
+        channel::send_message(c.channel, channel::encode(answer));
+        waiting_since_ = now_ms();
         // What came during a real wait, once the wait is written down.
         if (!caught_.empty()) handle_caught();
+    }
+
+    // Whether the request may be answered now: its process's turn has come, or the process whose turn it
+    // is has ended (the request then goes, and departs). A process without a number yet gets the next.
+    // Once no call is left, the program's own goes (and departs); another process's waits for the run's
+    // end, which may come first, as it did in the recorded run.
+    bool may_go(const client &c, const request &r) const {
+        if (r.what == ask::bye || r.what == ask::off_the_board || r.what == ask::hello || b_.ended) return true;
+        const std::optional<detail::process_turn> turn = b_.answers->turn();
+        if (!turn) return true;
+        const std::uint32_t number = c.on_board->number;
+        if (turn->number == 0) return number == 1 || clients_.size() == 1;
+        if (number != 0) {
+            if (turn->number == number) return true;
+        } else if (turn->number == b_.last_number + 1) {
+            // A process new to the board is the one recorded next when it runs the same program.
+            if (same_program(c.on_board->command, turn->command)) return true;
+        }
+        const bool on_board = std::any_of(clients_.begin(), clients_.end(),
+                                          [&turn](const auto &x) { return x->on_board->number == turn->number; });
+        return turn->number <= b_.last_number && !on_board;
+    }
+
+    bool holding() const {
+        return std::any_of(clients_.begin(), clients_.end(), [](const auto &c) { return c->held.has_value(); });
+    }
+
+    // The held requests whose turn has come, one after another; when `overdue`, the first held request
+    // goes as it is (and departs).
+    void serve_held(bool overdue) {
+        for (;;) {
+            client *next = nullptr;
+            for (const std::unique_ptr<client> &c : clients_)
+                if (c->held && (may_go(*c, *c->held) || overdue)) {
+                    next = c.get();
+                    break;
+                }
+            if (next == nullptr) return;
+            overdue = false;
+            const request r = std::move(*next->held);
+            next->held.reset();
+            answer_request(*next, r);
+        }
     }
 
     reply serve(client &c, const request &r) {
@@ -399,6 +482,7 @@ class server {
     pid_t pid_;
     std::vector<std::unique_ptr<client>> clients_;
     client *asking_ = nullptr;                          // whose request is being answered
+    std::uint64_t waiting_since_ = 0;                   // the last answer, or the first hold after it
     std::vector<std::pair<int, std::uint64_t>> caught_; // signals and when they came, not yet handled
     run_result result_;
     bool program_done_ = false;

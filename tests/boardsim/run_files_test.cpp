@@ -200,6 +200,29 @@ TEST_F(run_files, the_programs_a_script_starts_share_one_board_and_its_trace_rep
     EXPECT_EQ(read_file(again), read_file(trace));
 }
 
+// Programs side by side on one board call it in whatever order the machine runs them; a replay serves
+// them in the order recorded, whichever order they ask in this time. Only when each process ends is
+// the machine's own to say.
+TEST_F(run_files, programs_side_by_side_are_replayed_in_the_order_recorded) {
+    if (testsupport::with_emulator({"x"}).size() > 1)
+        GTEST_SKIP() << "the build machine's shell cannot start ARM programs";
+    const lines script{"/bin/sh", "-c", bin_path("test_type_spi") + " & " + bin_path("test_type_spi") + "; wait"};
+    auto calls = [](const std::string &trace) {
+        lines kept;
+        for (const std::string &line : testsupport::split_lines(read_file(trace)))
+            if (!line.ends_with(" ends") && line.find(" ends: ") == std::string::npos) kept.push_back(line);
+        return kept;
+    };
+    for (int round = 0; round < 3; ++round) {
+        const std::string trace = dir_.file("trace"), again = dir_.file("again");
+        const auto r = run({"--trace", trace}, script);
+        ASSERT_EQ(r.exit_code, 0) << r.err;
+        const auto replayed = run({"--replay", trace, "--trace", again}, script);
+        EXPECT_EQ(replayed.exit_code, 0) << replayed.err;
+        EXPECT_EQ(calls(again), calls(trace));
+    }
+}
+
 TEST_F(run_files, a_run_that_would_go_on_forever_ends_at_the_board_limits) {
     const std::string trace = dir_.file("trace");
     auto at = [](int s) {
