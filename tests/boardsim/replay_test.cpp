@@ -217,6 +217,13 @@ TEST_F(replay, a_recording_of_this_machine_is_written_whole_and_replays) {
     EXPECT_EQ(replayed.exit_code, 0) << replayed.err;
     EXPECT_EQ(replayed.out, "TYPE_ERR\n");
     EXPECT_EQ(read_file(again), expected);
+
+    // A wait is real when recording, and the clock moves by it.
+    if (testsupport::with_emulator({"x"}).size() > 1) return; // the machine's own sleep is no ARM program
+    const auto waited = runner_fixture::run({"--record", recording}, {"/bin/sleep", "0.001"});
+    EXPECT_EQ(waited.exit_code, 0) << waited.err;
+    EXPECT_EQ(read_file(recording),
+              "[    0.000000] wait 0.001000 s\n[    0.001000] end: still open: none; 0 board operations\n");
 }
 
 } // namespace

@@ -336,12 +336,22 @@ TEST_F(run_faults, inputs_are_bounded_and_text) {
     std::string runner;
     for (const std::string &word : emulator)
         runner += word + " ";
-    // Endless text: read up to the bound, then refused.
-    const auto endless = testsupport::run_program(
-        {"/bin/sh", "-c", "yes '# a comment' | " + runner + "\"$0\" --check --scenario /dev/stdin",
-         bin_path("boardsim")});
-    EXPECT_EQ(endless.exit_code, 2);
-    EXPECT_EQ(endless.err, "/dev/stdin: expected at most 64 MiB of scenario or recording, got more\n");
+    // Text up to the bound is read whole; endless text is read up to the bound, then refused.
+    struct long_input {
+        std::string source;
+        int status;
+        std::string err;
+    };
+    for (const long_input &c : {
+             long_input{"yes '# a comment' | head -c 67108864", 0, ""},
+             long_input{"yes '# a comment'", 2, "/dev/stdin: expected at most 64 MiB of scenario or recording, got more\n"},
+         }) {
+        SCOPED_TRACE(c.source);
+        const auto r = testsupport::run_program(
+            {"/bin/sh", "-c", c.source + " | " + runner + "\"$0\" --check --scenario /dev/stdin", bin_path("boardsim")});
+        EXPECT_EQ(r.exit_code, c.status);
+        EXPECT_EQ(r.err, c.err);
+    }
 }
 
 // A recording says only what a run can do: stop and continue signals, and unknown ones, are refused by
@@ -363,6 +373,17 @@ TEST_F(run_faults, a_recording_names_only_signals_that_end_or_interrupt_a_run) {
         EXPECT_EQ(replayed.exit_code, 2);
         EXPECT_EQ(replayed.err, line);
     }
+}
+
+// A program stopped from outside (here it stops itself) is continued: the runner never waits on it.
+TEST_F(run_faults, a_stopped_program_is_continued_with_a_line) {
+    if (testsupport::with_emulator({"x"}).size() > 1)
+        GTEST_SKIP() << "the build machine's shell is no program of the board's";
+    const auto r = testsupport::run_program(
+        {bin_path("boardsim"), "--", "/bin/sh", "-c", "kill -STOP $$; echo continued"}, {.env = {}, .stdin_text = {}, .timeout_seconds = 20});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(r.out, "continued\n");
+    EXPECT_EQ(r.err, "boardsim: the program was stopped (Stopped (signal)); the run goes on\n");
 }
 
 // An option's value is a value: not empty, not an option, not given twice.
