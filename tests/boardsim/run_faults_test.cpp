@@ -283,7 +283,10 @@ TEST_F(run_faults, nothing_outlives_a_killed_runner_and_its_leftovers_go_with_th
             } catch (...) {
                 continue;
             }
-            std::istringstream fields{stat.substr(stat.rfind(')') + 2)};
+            // A process that ends meanwhile leaves no stat to read.
+            const std::size_t close = stat.rfind(')');
+            if (close == std::string::npos || close + 2 > stat.size()) continue;
+            std::istringstream fields{stat.substr(close + 2)};
             std::string state;
             long parent = 0;
             long pgrp = 0;

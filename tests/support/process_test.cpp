@@ -4,11 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
 #include <fcntl.h>
-#include <sched.h>
 #include <string>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -21,13 +22,15 @@ bool running(pid_t pid) {
     return state != std::string::npos && stat[state + 2] != 'Z';
 }
 
-// Whether process pid is gone, given the moment that a signal sent to it takes to land.
+// Whether process pid is gone, given the moment that a signal sent to it takes to land: on a busy
+// machine the killed process may wait seconds for a processor to die on.
 bool gone(pid_t pid) {
-    for (int tries = 0; tries < 100000; ++tries) {
-        if (!running(pid)) return true;
-        ::sched_yield();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (running(pid)) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    return false;
+    return true;
 }
 
 // A shell (the build machine's, never emulated) that leaves a sleeper in the background, prints the
@@ -80,19 +83,28 @@ TEST(ProgramGroup, EndsWithTheObjectAndAfterTheProgramsEnd) {
 TEST(ProgramGroup, DiesWithTheTest) {
     for (const int sig : {SIGTERM, SIGKILL}) {
         int out[2];
+        int ready[2];
         ASSERT_EQ(::pipe(out), 0);
+        ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
         const pid_t test = ::fork();
         ASSERT_GE(test, 0);
         if (test == 0) {
             ::close(out[0]);
+            ::close(ready[0]);
             testsupport::process program{shell_with_sleeper("exec sleep 1000"), {.out = out[1]}};
             ::close(out[1]);
+            // The program is started, and its group known to the handler.
+            if (::write(ready[1], "r", 1) != 1) ::_exit(1);
             ::pause(); // until the signal
             ::_exit(0);
         }
         ::close(out[1]);
+        ::close(ready[1]);
         const started s = read_pids(out[0]);
         ::close(out[0]);
+        char word = 0;
+        ASSERT_EQ(::read(ready[0], &word, 1), 1);
+        ::close(ready[0]);
         ASSERT_TRUE(running(s.shell));
         ::kill(test, sig);
         int status = 0;
