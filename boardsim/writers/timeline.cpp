@@ -112,17 +112,18 @@ class timeline final : public event_writer, private chart_sink {
         int level = -1;
         std::size_t next = 0;
         for (int c = 0; c < width(); ++c) {
-            const int before = level;
             int edges = 0;
             while (next < changes.size() && column(changes[next].first) == c) {
                 if (level != -1 && changes[next].second != level) ++edges;
                 level = changes[next++].second;
             }
+            // One edge in the column goes the way of the level it leaves (the line may have got its
+            // first level in the same column).
             const char steady = level == -1 ? ' ' : level == 0 ? '_' : '=';
-            row[static_cast<std::size_t>(c)] = edges == 0    ? steady
-                                               : edges > 1   ? '|'
-                                               : before == 0 ? '/'
-                                                             : '\\';
+            row[static_cast<std::size_t>(c)] = edges == 0   ? steady
+                                               : edges > 1  ? '|'
+                                               : level == 1 ? '/'
+                                                            : '\\';
         }
         return row;
     }
