@@ -16,6 +16,11 @@ struct real_functions {
     ssize_t (*read)(int, void *, size_t);
     ssize_t (*write)(int, const void *, size_t);
     int (*close)(int);
+    int (*dup)(int);
+    int (*dup2)(int, int);
+    int (*dup3)(int, int, int); // null where the C library has none
+    int (*fcntl)(int, int, ...);
+    int (*fcntl64)(int, int, ...); // null where the C library has none
     int (*ioctl)(int, unsigned long, ...);
     unsigned int (*sleep)(unsigned int);
     int (*usleep)(useconds_t);

@@ -122,7 +122,7 @@ bool decode(std::string_view bytes, request &r) {
                       in.u64(r.count) && in.u64(r.number) && in.u64(r.value) && in.u64(r.microseconds) &&
                       in.u8(pointer) && in.text(r.text) && in.text(r.data) && in.fds(r.fds) && in.done();
     if (!read || what < static_cast<std::uint8_t>(ask::hello) ||
-        what > static_cast<std::uint8_t>(ask::off_the_board))
+        what > static_cast<std::uint8_t>(ask::drop))
         return false;
     r.what = static_cast<ask>(what);
     r.pointer = pointer != 0;

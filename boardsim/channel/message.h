@@ -24,6 +24,8 @@ enum class ask : std::uint8_t {
     wait,
     bye,           // the process ends by itself (its C library runs its exit)
     off_the_board, // the process was about to start a program off the board; the run fails
+    copy,          // descriptor `fd` is now a copy of descriptor `value` (dup and its kin)
+    drop,          // board descriptor `fd` was replaced by a copy of one of the machine's own
 };
 
 // A board descriptor of the process: its number, and the board's number for its open file.

@@ -320,6 +320,26 @@ int board_close(board &b, process &p, int fd) {
     return static_cast<int>(show(b, *e, result));
 }
 
+void drop_descriptor(board &b, process &p, int fd) {
+    const auto it = p.fds.find(fd);
+    if (it == p.fds.end()) return;
+    const std::uint32_t number = it->second;
+    if (let_go(b, p, fd)) {
+        b.answers->release(b, b.files.at(number));
+        b.files.erase(number);
+    }
+}
+
+void copy_descriptor(board &b, process &p, int from, int to) {
+    if (from == to) return;
+    const auto it = p.fds.find(from);
+    if (it == p.fds.end()) return;
+    const std::uint32_t number = it->second;
+    drop_descriptor(b, p, to);
+    p.fds[to] = number;
+    ++b.files.at(number).holders;
+}
+
 void board_wait(board &b, process &p, std::uint64_t microseconds) {
     if (b.ended) return;
     const std::uint64_t limit = b.setup.time_limit_us;

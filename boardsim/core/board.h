@@ -161,6 +161,11 @@ ssize_t board_read(board &b, process &p, int fd, void *buf, std::size_t count);
 ssize_t board_write(board &b, process &p, int fd, const void *buf, std::size_t count);
 int board_ioctl(board &b, process &p, int fd, unsigned long request, void *arg);
 int board_close(board &b, process &p, int fd);
+// A descriptor made a copy of another (dup, dup2, dup3, fcntl's F_DUPFD): `to` holds `from`'s file, after
+// letting go of what it held. Dropped: a board descriptor that a copy of one of the machine's own
+// descriptors replaced, let go as the kernel lets it go. Neither is a board operation.
+void copy_descriptor(board &b, process &p, int from, int to);
+void drop_descriptor(board &b, process &p, int fd);
 void board_wait(board &b, process &p, std::uint64_t microseconds);
 
 // The end line, "end: still open: ...; N board operations", shown and returned; before it, what the

@@ -7,6 +7,7 @@
 #include "interposer/link.h"
 #include "readers/scenario.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <fcntl.h>
 #include <sys/ioctl.h>
@@ -43,6 +44,18 @@ mode_t open_mode(int flags, va_list args) {
 board_link *board_fd(int fd) {
     board_link *link = active_link();
     return link != nullptr && link->holds(fd) ? link : nullptr;
+}
+
+// After the machine copied descriptor `fd` to `copy`: the board's descriptor copied with it, or the board
+// descriptor that the copy replaced let go.
+void follow_copy(int fd, int copy, bool replacing = false) {
+    board_link *link = active_link();
+    if (link == nullptr) return;
+    if (link->holds(fd)) {
+        link->copied(fd, copy);
+    } else if (replacing) {
+        link->dropped(copy);
+    }
 }
 
 std::uint64_t to_us(const timespec *t) {
@@ -131,6 +144,54 @@ int ioctl(int fd, unsigned long request, ...) {
 int close(int fd) {
     if (board_link *link = board_fd(fd)) return link->close(fd);
     return real().close(fd);
+}
+
+// Copies of descriptors (a shell's redirection makes them): the machine makes the copy, of the
+// placeholder where the descriptor is the board's, and the board follows it.
+int dup(int fd) {
+    const int copy = real().dup(fd);
+    if (copy >= 0) follow_copy(fd, copy);
+    return copy;
+}
+
+int dup2(int fd, int to) {
+    board_link *link = active_link();
+    const bool replacing = link != nullptr && fd != to && link->holds(to);
+    const int copy = real().dup2(fd, to);
+    if (copy >= 0 && fd != to) follow_copy(fd, copy, replacing);
+    return copy;
+}
+
+int dup3(int fd, int to, int flags) {
+    if (real().dup3 == nullptr) {
+        errno = ENOSYS;
+        return -1;
+    }
+    board_link *link = active_link();
+    const bool replacing = link != nullptr && fd != to && link->holds(to);
+    const int copy = real().dup3(fd, to, flags);
+    if (copy >= 0) follow_copy(fd, copy, replacing);
+    return copy;
+}
+
+int fcntl(int fd, int command, ...) {
+    va_list args;
+    va_start(args, command);
+    void *arg = va_arg(args, void *);
+    va_end(args);
+    const int result = real().fcntl(fd, command, arg);
+    if (result >= 0 && (command == F_DUPFD || command == F_DUPFD_CLOEXEC)) follow_copy(fd, result);
+    return result;
+}
+
+int fcntl64(int fd, int command, ...) {
+    va_list args;
+    va_start(args, command);
+    void *arg = va_arg(args, void *);
+    va_end(args);
+    const int result = (real().fcntl64 != nullptr ? real().fcntl64 : real().fcntl)(fd, command, arg);
+    if (result >= 0 && (command == F_DUPFD || command == F_DUPFD_CLOEXEC)) follow_copy(fd, result);
+    return result;
 }
 
 unsigned int sleep(unsigned int seconds) {

@@ -26,6 +26,10 @@ class board_link {
     virtual int ioctl(int fd, unsigned long request, void *arg) = 0;
     virtual int close(int fd) = 0;
     virtual void wait(std::uint64_t microseconds) = 0;
+    // After the machine's own dup and its kin: `to` is a copy of board descriptor `from`; or board
+    // descriptor `fd` was replaced by a copy of a descriptor of the machine's own.
+    virtual void copied(int from, int to) = 0;
+    virtual void dropped(int fd) = 0;
 };
 
 // The link in use: the runner's when this process is one of a run's, else the board in this process

@@ -80,6 +80,16 @@ class local_link final : public board_link {
         board_wait(b, first_process(b), microseconds);
         carry_out(b);
     }
+
+    void copied(int from, int to) override {
+        board &b = *current();
+        copy_descriptor(b, first_process(b), from, to);
+    }
+
+    void dropped(int fd) override {
+        board &b = *current();
+        drop_descriptor(b, first_process(b), fd);
+    }
 };
 
 local_link in_process;

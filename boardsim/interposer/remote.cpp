@@ -162,6 +162,20 @@ class runner_link final : public board_link {
         exchange(request{.what = ask::wait, .microseconds = microseconds});
     }
 
+    void copied(int from, int to) override {
+        follow_fork();
+        exchange(request{.what = ask::copy, .fd = to, .value = static_cast<std::uint64_t>(from)});
+        const held copy = files_[static_cast<std::size_t>(from)];
+        if (files_.size() <= static_cast<std::size_t>(to)) files_.resize(static_cast<std::size_t>(to) + 1);
+        files_[static_cast<std::size_t>(to)] = copy;
+    }
+
+    void dropped(int fd) override {
+        follow_fork();
+        exchange(request{.what = ask::drop, .fd = fd});
+        files_[static_cast<std::size_t>(fd)] = {};
+    }
+
   private:
     struct held {
         std::uint32_t number = 0; // the board's open file; 0: not a board descriptor

@@ -288,7 +288,10 @@ class server {
     // Once no call is left, the program's own goes (and departs); another process's waits for the run's
     // end, which may come first, as it did in the recorded run.
     bool may_go(const client &c, const request &r) const {
-        if (r.what == ask::bye || r.what == ask::off_the_board || r.what == ask::hello || b_.ended) return true;
+        if (r.what != ask::open && r.what != ask::read && r.what != ask::write && r.what != ask::ioctl &&
+            r.what != ask::close && r.what != ask::wait)
+            return true;
+        if (b_.ended) return true;
         const std::optional<detail::process_turn> turn = b_.answers->turn();
         if (!turn) return true;
         const std::uint32_t number = c.on_board->number;
@@ -377,6 +380,12 @@ class server {
         case ask::off_the_board:
             detail::say("boardsim: " + r.text + "; the run fails");
             result_.off_the_board = true;
+            break;
+        case ask::copy:
+            detail::copy_descriptor(b_, p, static_cast<int>(r.value), r.fd);
+            break;
+        case ask::drop:
+            detail::drop_descriptor(b_, p, r.fd);
             break;
         case ask::hello:
             break;

@@ -200,6 +200,39 @@ TEST_F(run_files, the_programs_a_script_starts_share_one_board_and_its_trace_rep
     EXPECT_EQ(read_file(again), read_file(trace));
 }
 
+// A shell's redirections copy descriptors (dup2, fcntl): the board follows the copies, so that a script's
+// `echo 1 > value` reaches the board as the program's own write would, and replays.
+TEST_F(run_files, a_script_drives_the_board_through_its_redirections) {
+    if (testsupport::with_emulator({"x"}).size() > 1)
+        GTEST_SKIP() << "the build machine's shell is no program of the board's";
+    const std::string trace = dir_.file("trace"), again = dir_.file("again");
+    const std::string gpio = "/sys/class/gpio/";
+    const lines script{"/bin/sh", "-c",
+                       "echo 900 > " + gpio + "export; echo out > " + gpio + "gpio900/direction; echo 1 > " + gpio +
+                           "gpio900/value; read level < " + gpio + "gpio900/value; echo $level"};
+    const auto r = run({"--trace", trace}, script);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, "1\n");
+    std::string expected;
+    int n = 0;
+    auto line = [&](const std::string &text) { expected += "[    0.000000] #" + std::to_string(++n) + " " + text + "\n"; };
+    for (const auto &[file, written] : {std::pair{"export", R"("900\n" (4) = 4)"}, std::pair{"gpio900/direction", R"("out\n" (4) = 4)"},
+                                        std::pair{"gpio900/value", R"("1\n" (2) = 2)"}}) {
+        line("open " + gpio + file + " O_WRONLY|O_CREAT|O_TRUNC = fd 3");
+        line("close " + gpio + file + " = 0");
+        line("write " + gpio + file + " " + written);
+    }
+    line("open " + gpio + "gpio900/value O_RDONLY = fd 3");
+    line("close " + gpio + "gpio900/value = 0");
+    line("read " + gpio + "gpio900/value ask 1 = 1 \"1\"");
+    line("read " + gpio + "gpio900/value ask 1 = 1 \"\\n\"");
+    expected += "[    0.000000] end: still open: none; 13 board operations\n";
+    EXPECT_EQ(read_file(trace), expected);
+    const auto replayed = run({"--replay", trace, "--trace", again}, script);
+    EXPECT_EQ(replayed.exit_code, 0) << replayed.err;
+    EXPECT_EQ(read_file(again), expected);
+}
+
 // Programs side by side on one board call it in whatever order the machine runs them; a replay serves
 // them in the order recorded, whichever order they ask in this time. Only when each process ends is
 // the machine's own to say.
