@@ -201,36 +201,51 @@ TEST_F(run_files, the_programs_a_script_starts_share_one_board_and_its_trace_rep
 }
 
 // A shell's redirections copy descriptors (dup2, fcntl): the board follows the copies, so that a script's
-// `echo 1 > value` reaches the board as the program's own write would, and replays.
+// `echo 1 > value` reaches the board as the program's own write would, a program the script starts
+// writes to the board file the script left open for it, and both replay.
 TEST_F(run_files, a_script_drives_the_board_through_its_redirections) {
     if (testsupport::with_emulator({"x"}).size() > 1)
         GTEST_SKIP() << "the build machine's shell is no program of the board's";
-    const std::string trace = dir_.file("trace"), again = dir_.file("again");
-    const std::string gpio = "/sys/class/gpio/";
-    const lines script{"/bin/sh", "-c",
-                       "echo 900 > " + gpio + "export; echo out > " + gpio + "gpio900/direction; echo 1 > " + gpio +
-                           "gpio900/value; read level < " + gpio + "gpio900/value; echo $level"};
-    const auto r = run({"--trace", trace}, script);
-    EXPECT_EQ(r.exit_code, 0) << r.err;
-    EXPECT_EQ(r.out, "1\n");
-    std::string expected;
-    int n = 0;
-    auto line = [&](const std::string &text) { expected += "[    0.000000] #" + std::to_string(++n) + " " + text + "\n"; };
-    for (const auto &[file, written] : {std::pair{"export", R"("900\n" (4) = 4)"}, std::pair{"gpio900/direction", R"("out\n" (4) = 4)"},
-                                        std::pair{"gpio900/value", R"("1\n" (2) = 2)"}}) {
-        line("open " + gpio + file + " O_WRONLY|O_CREAT|O_TRUNC = fd 3");
-        line("close " + gpio + file + " = 0");
-        line("write " + gpio + file + " " + written);
+    struct script_case {
+        std::string script;
+        std::string out;
+        lines trace; // each line after its time stamp
+    };
+    const std::string v = "/sys/class/gpio/gpio900/value";
+    for (const script_case &c : {
+             script_case{"echo 900 > /sys/class/gpio/export; echo out > /sys/class/gpio/gpio900/direction; "
+                         "echo 1 > " + v + "; read level < " + v + "; echo $level",
+                         "1\n",
+                         {"#1 open /sys/class/gpio/export O_WRONLY|O_CREAT|O_TRUNC = fd 3",
+                          "#2 close /sys/class/gpio/export = 0", R"(#3 write /sys/class/gpio/export "900\n" (4) = 4)",
+                          "#4 open /sys/class/gpio/gpio900/direction O_WRONLY|O_CREAT|O_TRUNC = fd 3",
+                          "#5 close /sys/class/gpio/gpio900/direction = 0",
+                          R"(#6 write /sys/class/gpio/gpio900/direction "out\n" (4) = 4)",
+                          "#7 open " + v + " O_WRONLY|O_CREAT|O_TRUNC = fd 3", "#8 close " + v + " = 0",
+                          "#9 write " + v + R"( "1\n" (2) = 2)", "#10 open " + v + " O_RDONLY = fd 3",
+                          "#11 close " + v + " = 0", "#12 read " + v + R"( ask 1 = 1 "1")",
+                          "#13 read " + v + R"( ask 1 = 1 "\n")", "end: still open: none; 13 board operations"}},
+             script_case{"exec 4>/dev/watchdog0; sh -c 'echo V >&4'; exec 4>&-",
+                         "",
+                         {"#1 open /dev/watchdog0 O_WRONLY|O_CREAT|O_TRUNC = fd 3", "#2 close /dev/watchdog0 = 0",
+                          "process 2: sh -c echo V >&4", "#3 @2 write /dev/watchdog0 [56 0A] (2) = 2",
+                          "process 2 ends: still open: /dev/watchdog0", "#4 close /dev/watchdog0 = 0",
+                          "#5 close /dev/watchdog0 = 0", "end: still open: none; 5 board operations"}},
+         }) {
+        SCOPED_TRACE(c.script);
+        const std::string trace = dir_.file("trace"), again = dir_.file("again");
+        const lines script{"/bin/sh", "-c", c.script};
+        const auto r = run({"--trace", trace}, script);
+        EXPECT_EQ(r.exit_code, 0) << r.err;
+        EXPECT_EQ(r.out, c.out);
+        std::string expected;
+        for (const std::string &line : c.trace)
+            expected += "[    0.000000] " + line + "\n";
+        EXPECT_EQ(read_file(trace), expected);
+        const auto replayed = run({"--replay", trace, "--trace", again}, script);
+        EXPECT_EQ(replayed.exit_code, 0) << replayed.err;
+        EXPECT_EQ(read_file(again), expected);
     }
-    line("open " + gpio + "gpio900/value O_RDONLY = fd 3");
-    line("close " + gpio + "gpio900/value = 0");
-    line("read " + gpio + "gpio900/value ask 1 = 1 \"1\"");
-    line("read " + gpio + "gpio900/value ask 1 = 1 \"\\n\"");
-    expected += "[    0.000000] end: still open: none; 13 board operations\n";
-    EXPECT_EQ(read_file(trace), expected);
-    const auto replayed = run({"--replay", trace, "--trace", again}, script);
-    EXPECT_EQ(replayed.exit_code, 0) << replayed.err;
-    EXPECT_EQ(read_file(again), expected);
 }
 
 // Programs side by side on one board call it in whatever order the machine runs them; a replay serves
