@@ -230,9 +230,15 @@ std::string call_text(const board_event &e) {
         text.append("read ").append(e.path).append(" ask ").append(std::to_string(e.count));
         break;
     case event_kind::ioctl:
-        text.append("ioctl ").append(e.path).append(" ").append(e.request_name).append(" ").append(hex(e.request));
+        text.append("ioctl ")
+            .append(e.path)
+            .append(" ")
+            .append(e.request_name)
+            .append(" ")
+            .append(hex(e.request));
         if (e.argument == argument_kind::pointer) text.append(" ").append(std::to_string(e.before));
-        if (e.argument == argument_kind::value) text.append(" ").append(hex(static_cast<std::uint64_t>(e.before)));
+        if (e.argument == argument_kind::value)
+            text.append(" ").append(hex(static_cast<std::uint64_t>(e.before)));
         break;
     case event_kind::close:
         text.append("close ").append(e.path);
@@ -367,7 +373,8 @@ bool parse_own_line(cursor &c, board_event &e, std::string &error) {
         e.note = std::string{word.rest()};
         const std::string_view name = std::string_view{e.note}.substr(0, e.note.find(' '));
         if (signal_number(name) == 0)
-            error = "expected a signal that ends or interrupts a run (SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGKILL, ...) "
+            error = "expected a signal that ends or interrupts a run (SIGTERM, SIGINT, SIGHUP, SIGQUIT, "
+                    "SIGKILL, ...) "
                     "after \"signal\", got " +
                     excerpt(name);
     } else if (what == "wait") {
@@ -376,10 +383,10 @@ bool parse_own_line(cursor &c, board_event &e, std::string &error) {
         const std::size_t dot = amount.find('.');
         std::uint64_t whole = 0;
         std::uint64_t micro = 0;
-        const bool ok = dot == std::string_view::npos ? number(amount, whole)
-                                                      : number(amount.substr(0, dot), whole) &&
-                                                            amount.size() - dot == 7 &&
-                                                            number(amount.substr(dot + 1), micro);
+        const bool ok = dot == std::string_view::npos
+                            ? number(amount, whole)
+                            : number(amount.substr(0, dot), whole) && amount.size() - dot == 7 &&
+                                  number(amount.substr(dot + 1), micro);
         if (!ok || whole > max_wait_seconds || !word.literal("s") || !word.at_end())
             error = "expected a time in seconds after \"wait\", e.g. \"wait 5 s\"";
         e.wait_us = whole * 1000000 + micro;
@@ -399,16 +406,20 @@ std::string parse_call(cursor &c, board_event &e) {
     case event_kind::write: {
         c.skip_blanks();
         e.has_data = !c.next_is('(');
-        if (e.has_data && !c.bytes(e.data, e.text_file)) return "expected the bytes written, \"text\" or [hex bytes]";
+        if (e.has_data && !c.bytes(e.data, e.text_file))
+            return "expected the bytes written, \"text\" or [hex bytes]";
         // The count in parentheses: "(3)".
         const std::string_view w = c.word();
-        if (w.size() < 3 || w.front() != '(' || w.back() != ')' || !number(w.substr(1, w.size() - 2), e.count))
+        if (w.size() < 3 || w.front() != '(' || w.back() != ')' ||
+            !number(w.substr(1, w.size() - 2), e.count))
             return "expected the count written in parentheses, e.g. (2)";
-        if (e.has_data && e.count != e.data.size()) return "expected as many bytes as the count in parentheses";
+        if (e.has_data && e.count != e.data.size())
+            return "expected as many bytes as the count in parentheses";
         return "";
     }
     case event_kind::read:
-        if (!c.literal("ask") || !number(c.word(), e.count)) return "expected \"ask\" and the count asked for";
+        if (!c.literal("ask") || !number(c.word(), e.count))
+            return "expected \"ask\" and the count asked for";
         return "";
     case event_kind::ioctl: {
         e.request_name = std::string{c.word()};
@@ -439,9 +450,11 @@ std::string parse_operation(cursor &c, board_event &e) {
                                                                             {"ioctl", event_kind::ioctl},
                                                                             {"close", event_kind::close}}};
     const std::string_view what = c.word();
-    const auto kind = std::find_if(kinds.begin(), kinds.end(), [what](const auto &k) { return k.first == what; });
+    const auto kind =
+        std::find_if(kinds.begin(), kinds.end(), [what](const auto &k) { return k.first == what; });
     if (kind == kinds.end())
-        return "expected an operation (open, read, write, ioctl, close), wait, signal, a note of the board's or "
+        return "expected an operation (open, read, write, ioctl, close), wait, signal, a note of the board's "
+               "or "
                "end:, got " +
                excerpt(what);
     e.kind = kind->second;

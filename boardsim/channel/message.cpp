@@ -121,8 +121,7 @@ bool decode(std::string_view bytes, request &r) {
     const bool read = in.u8(what) && in.i32(r.pid) && in.i32(r.parent) && in.i32(r.fd) && in.i32(r.flags) &&
                       in.u64(r.count) && in.u64(r.number) && in.u64(r.value) && in.u64(r.microseconds) &&
                       in.u8(pointer) && in.text(r.text) && in.text(r.data) && in.fds(r.fds) && in.done();
-    if (!read || what < static_cast<std::uint8_t>(ask::hello) ||
-        what > static_cast<std::uint8_t>(ask::drop))
+    if (!read || what < static_cast<std::uint8_t>(ask::hello) || what > static_cast<std::uint8_t>(ask::drop))
         return false;
     r.what = static_cast<ask>(what);
     r.pointer = pointer != 0;

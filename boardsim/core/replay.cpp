@@ -160,7 +160,8 @@ class replayer final : public backend {
         if (b.ended) return nullptr;
         // A wait has no number of its own: it departs where the next operation would.
         if (r == nullptr || !same_call(*r, call)) {
-            depart(b, call.kind == event_kind::wait ? b.ops + 1 : call.number, r, "did \"" + tagged(call) + "\"");
+            depart(b, call.kind == event_kind::wait ? b.ops + 1 : call.number, r,
+                   "did \"" + tagged(call) + "\"");
             return nullptr;
         }
         ++replayed_;

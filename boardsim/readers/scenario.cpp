@@ -519,7 +519,8 @@ std::vector<std::string> scenario_settings() {
     for (const key &k : keys) {
         std::string name{k.subject};
         for (const subject &sub : subjects)
-            if (sub.word == k.subject && sub.of != units::board) name.append(sub.of == units::lines ? " L" : " N");
+            if (sub.word == k.subject && sub.of != units::board)
+                name.append(sub.of == units::lines ? " L" : " N");
         if (!k.name.empty()) name.append(" ").append(k.name);
         names.push_back(std::move(name));
     }

@@ -210,8 +210,8 @@ void attach_writers(detail::board &b, const options &opt, run_outputs &out) {
     for (run::output_file *text : {&out.trace, &out.record})
         if (text->is_open()) b.writers.push_back(detail::trace_writer(text->out()));
     if (out.vcd.is_open())
-        b.writers.push_back(detail::vcd_writer(out.vcd.out(), out.save_file.is_open() ? &out.save_file.out() : nullptr,
-                                               absolute_path(opt.vcd)));
+        b.writers.push_back(detail::vcd_writer(
+            out.vcd.out(), out.save_file.is_open() ? &out.save_file.out() : nullptr, absolute_path(opt.vcd)));
     if (opt.timeline) {
         out.timeline = std::make_unique<detail::output>(::fcntl(2, F_DUPFD_CLOEXEC, 3), "standard error");
         b.writers.push_back(detail::timeline_writer(*out.timeline, terminal_columns()));
@@ -235,7 +235,8 @@ void bring_up_board(const options &opt, detail::scenario setup, std::vector<deta
     if (!opt.record.empty() || !opt.replay.empty()) {
         setup.time_limit_us = 0;
         setup.operation_limit = 0;
-        answers = !opt.record.empty() ? detail::record_backend() : detail::replay_backend(std::move(recording));
+        answers =
+            !opt.record.empty() ? detail::record_backend() : detail::replay_backend(std::move(recording));
     } else {
         answers = detail::model_backend();
     }
@@ -265,7 +266,8 @@ int command_line(const options &opt, const std::string &program, const std::vect
 
 // Starts the program with the board's channel (`control`, its end of the pair handed to the program),
 // once the runner catches the signals it passes on. Returns its process, or -1 with `status` set.
-pid_t start(const options &opt, const std::string &program, const std::string &preload, int control, int &status) {
+pid_t start(const options &opt, const std::string &program, const std::string &preload, int control,
+            int &status) {
     std::vector<std::string> loader;
     std::vector<std::string> env = program_environment(preload, control, opt.record.empty(), loader);
     if (opt.emulator.empty()) env.insert(env.end(), loader.begin(), loader.end());
@@ -291,7 +293,8 @@ pid_t start(const options &opt, const std::string &program, const std::string &p
     const std::array handed{control};
     int error = 0;
     const pid_t pid = spawn_program(
-        {.argv = argv_c.data(), .envp = env_c.data(), .handed = handed, .parent_death_signal = SIGKILL}, error);
+        {.argv = argv_c.data(), .envp = env_c.data(), .handed = handed, .parent_death_signal = SIGKILL},
+        error);
     if (pid < 0) {
         std::fprintf(stderr, "boardsim: cannot run %s: %s\n", args.front().c_str(), std::strerror(error));
         status = error == ENOENT ? 127 : 126;
@@ -302,10 +305,11 @@ pid_t start(const options &opt, const std::string &program, const std::string &p
 // The runner's status: the program's own, unless the run ended otherwise.
 int run_status(const detail::board &b, const run::run_result &result, const options &opt) {
     if (!result.reached) {
-        std::fprintf(stderr,
-                     "boardsim: %s never reached the simulated board (its preload library did not load); the run "
-                     "fails\n",
-                     opt.program.front().c_str());
+        std::fprintf(
+            stderr,
+            "boardsim: %s never reached the simulated board (its preload library did not load); the run "
+            "fails\n",
+            opt.program.front().c_str());
         return status_bad_use;
     }
     if (result.off_the_board) return status_bad_use;
@@ -339,7 +343,8 @@ int main(int argc, char **argv) {
         return status_bad_use;
     }
     if (opt.check) return 0;
-    const run::program_check program = run::check_program(opt.program.front(), preload, !opt.emulator.empty());
+    const run::program_check program =
+        run::check_program(opt.program.front(), preload, !opt.emulator.empty());
     if (program.status != 0) {
         std::fprintf(stderr, "%s\n", program.message.c_str());
         return program.status;

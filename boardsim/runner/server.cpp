@@ -48,7 +48,7 @@ struct client {
     int pid = 0;
     process *on_board = nullptr;
     bool said_bye = false;
-    bool between = false; // its channel closed while it lived: an exec, or its end
+    bool between = false;        // its channel closed while it lived: an exec, or its end
     std::optional<request> held; // its request, waiting for its turn
 };
 
@@ -139,7 +139,8 @@ class server {
             const bool looking_after =
                 std::any_of(clients_.begin(), clients_.end(), [](const auto &c) { return c->between; });
             const bool held = holding();
-            if (::poll(fds.data(), fds.size(), looking_after || held ? look_after_ms : -1) < 0 && errno != EINTR)
+            if (::poll(fds.data(), fds.size(), looking_after || held ? look_after_ms : -1) < 0 &&
+                errno != EINTR)
                 break;
             // The processes' requests first: a goodbye comes before the end it announces.
             for (std::size_t i = 2; i < fds.size(); ++i)
@@ -302,13 +303,15 @@ class server {
             // A process new to the board is the one recorded next when it runs the same program.
             if (same_program(c.on_board->command, turn->command)) return true;
         }
-        const bool on_board = std::any_of(clients_.begin(), clients_.end(),
-                                          [&turn](const auto &x) { return x->on_board->number == turn->number; });
+        const bool on_board = std::any_of(clients_.begin(), clients_.end(), [&turn](const auto &x) {
+            return x->on_board->number == turn->number;
+        });
         return turn->number <= b_.last_number && !on_board;
     }
 
     bool holding() const {
-        return std::any_of(clients_.begin(), clients_.end(), [](const auto &c) { return c->held.has_value(); });
+        return std::any_of(clients_.begin(), clients_.end(),
+                           [](const auto &c) { return c->held.has_value(); });
     }
 
     // The held requests whose turn has come, one after another; when `overdue`, the first held request

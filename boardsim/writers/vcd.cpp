@@ -173,8 +173,8 @@ class vcd final : public event_writer, private wave_sink {
         char zoom[64];
         std::snprintf(zoom, sizeof zoom, "*%.6f",
                       -std::log2(std::max(2.0, static_cast<double>(now_) / 3.0)) - 0.05);
-        std::string text = "[*] a GTKWave save file of the simulated board's run\n[dumpfile] \"" + dump_file_ +
-                           "\"\n[timestart] 0\n[size] 1000 600\n[pos] -1 -1\n" + zoom;
+        std::string text = "[*] a GTKWave save file of the simulated board's run\n[dumpfile] \"" +
+                           dump_file_ + "\"\n[timestart] 0\n[size] 1000 600\n[pos] -1 -1\n" + zoom;
         for (int marker = 0; marker < 27; ++marker)
             text += " -1";
         text += "\n[treeopen] board.\n";

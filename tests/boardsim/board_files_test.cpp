@@ -74,6 +74,13 @@ TEST_F(board_files, inputs_read_the_scenario_and_insertion_lines_follow_the_chai
     gpio_export(899, 1);
     EXPECT_EQ(gpio_get_value(899), 0);
     EXPECT_EQ(gpio_get_value(896), -1) << "not exported on this fresh board";
+
+    // Control bytes and DEL are written as escapes in the trace, the rest as they are.
+    load("gpio 703 reads \"\\x1f\\x7f~\\x80\"");
+    gpio_export(703, 1);
+    EXPECT_EQ(read_text("/sys/class/gpio/gpio703/value"), "\x1f\x7f~\x80");
+    EXPECT_EQ(trace_from("read /sys/class/gpio/gpio703/value").front(),
+              R"(#8 read /sys/class/gpio/gpio703/value ask 64 = 4 "\x1f\x7f~\x80")");
 }
 
 // What one open, one write and one close give: the bytes taken, or minus the error.
@@ -125,6 +132,8 @@ TEST_F(board_files, refusals_as_a_real_kernel_gives_them) {
     load("gpio 870-879 absent yes\nwatchdog timeout-range 1 65535");
     EXPECT_EQ(write_to("/sys/class/gpio/export", "872"), -EINVAL) << "no such line";
     EXPECT_EQ(write_to("/sys/class/gpio/export", "880"), 3);
+    EXPECT_EQ(write_to("/sys/class/gpio/export", "100000"), 6) << "the highest line a controller may have";
+    EXPECT_EQ(write_to("/sys/class/gpio/export", "100001"), -EINVAL);
     for (const int flags : {O_RDONLY, O_RDWR}) {
         EXPECT_EQ(::open("/sys/class/gpio/unexport", flags), -1);
         EXPECT_EQ(errno, EACCES);

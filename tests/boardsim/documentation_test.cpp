@@ -139,7 +139,7 @@ std::vector<option> options_in(const std::string &text) {
     std::string spaced;
     for (const char c : text)
         spaced += std::string_view{"[]|,"}.find(c) != std::string_view::npos ? std::string{' ', c, ' '}
-                                                                                : std::string{c};
+                                                                             : std::string{c};
     lines words;
     for (std::size_t at = 0; (at = spaced.find_first_not_of(" \t\n", at)) != std::string::npos;) {
         const std::size_t end = std::min(spaced.find_first_of(" \t\n", at), spaced.size());
@@ -205,7 +205,8 @@ lines readme_keys(const std::string &readme) {
         std::string cell = line.substr(1, line.find('|', 1) - 1);
         cell.erase(0, cell.find_first_not_of(' '));
         cell.erase(cell.find_last_not_of(' ') + 1);
-        if (cell.size() >= 2 && cell.front() == '`' && cell.back() == '`') cell = cell.substr(1, cell.size() - 2);
+        if (cell.size() >= 2 && cell.front() == '`' && cell.back() == '`')
+            cell = cell.substr(1, cell.size() - 2);
         found.push_back(cell);
     }
     std::sort(found.begin(), found.end());

@@ -347,11 +347,13 @@ TEST_F(run_faults, inputs_are_bounded_and_text) {
     };
     for (const long_input &c : {
              long_input{"yes '# a comment' | head -c 67108864", 0, ""},
-             long_input{"yes '# a comment'", 2, "/dev/stdin: expected at most 64 MiB of scenario or recording, got more\n"},
+             long_input{"yes '# a comment'", 2,
+                        "/dev/stdin: expected at most 64 MiB of scenario or recording, got more\n"},
          }) {
         SCOPED_TRACE(c.source);
         const auto r = testsupport::run_program(
-            {"/bin/sh", "-c", c.source + " | " + runner + "\"$0\" --check --scenario /dev/stdin", bin_path("boardsim")});
+            {"/bin/sh", "-c", c.source + " | " + runner + "\"$0\" --check --scenario /dev/stdin",
+             bin_path("boardsim")});
         EXPECT_EQ(r.exit_code, c.status);
         EXPECT_EQ(r.err, c.err);
     }
@@ -383,7 +385,8 @@ TEST_F(run_faults, a_stopped_program_is_continued_with_a_line) {
     if (testsupport::with_emulator({"x"}).size() > 1)
         GTEST_SKIP() << "the build machine's shell is no program of the board's";
     const auto r = testsupport::run_program(
-        {bin_path("boardsim"), "--", "/bin/sh", "-c", "kill -STOP $$; echo continued"}, {.env = {}, .stdin_text = {}, .timeout_seconds = 20});
+        {bin_path("boardsim"), "--", "/bin/sh", "-c", "kill -STOP $$; echo continued"},
+        {.env = {}, .stdin_text = {}, .timeout_seconds = 20});
     EXPECT_EQ(r.exit_code, 0);
     EXPECT_EQ(r.out, "continued\n");
     EXPECT_EQ(r.err, "boardsim: the program was stopped (Stopped (signal)); the run goes on\n");

@@ -213,22 +213,25 @@ TEST_F(run_files, a_script_drives_the_board_through_its_redirections) {
     };
     const std::string v = "/sys/class/gpio/gpio900/value";
     for (const script_case &c : {
-             script_case{"echo 900 > /sys/class/gpio/export; echo out > /sys/class/gpio/gpio900/direction; "
-                         "echo 1 > " + v + "; read level < " + v + "; echo $level",
-                         "1\n",
-                         {"#1 open /sys/class/gpio/export O_WRONLY|O_CREAT|O_TRUNC = fd 3",
-                          "#2 close /sys/class/gpio/export = 0", R"(#3 write /sys/class/gpio/export "900\n" (4) = 4)",
-                          "#4 open /sys/class/gpio/gpio900/direction O_WRONLY|O_CREAT|O_TRUNC = fd 3",
-                          "#5 close /sys/class/gpio/gpio900/direction = 0",
-                          R"(#6 write /sys/class/gpio/gpio900/direction "out\n" (4) = 4)",
-                          "#7 open " + v + " O_WRONLY|O_CREAT|O_TRUNC = fd 3", "#8 close " + v + " = 0",
-                          "#9 write " + v + R"( "1\n" (2) = 2)", "#10 open " + v + " O_RDONLY = fd 3",
-                          "#11 close " + v + " = 0", "#12 read " + v + R"( ask 1 = 1 "1")",
-                          "#13 read " + v + R"( ask 1 = 1 "\n")", "end: still open: none; 13 board operations"}},
+             script_case{
+                 "echo 900 > /sys/class/gpio/export; echo out > /sys/class/gpio/gpio900/direction; "
+                 "echo 1 > " +
+                     v + "; read level < " + v + "; echo $level",
+                 "1\n",
+                 {"#1 open /sys/class/gpio/export O_WRONLY|O_CREAT|O_TRUNC = fd 3",
+                  "#2 close /sys/class/gpio/export = 0", R"(#3 write /sys/class/gpio/export "900\n" (4) = 4)",
+                  "#4 open /sys/class/gpio/gpio900/direction O_WRONLY|O_CREAT|O_TRUNC = fd 3",
+                  "#5 close /sys/class/gpio/gpio900/direction = 0",
+                  R"(#6 write /sys/class/gpio/gpio900/direction "out\n" (4) = 4)",
+                  "#7 open " + v + " O_WRONLY|O_CREAT|O_TRUNC = fd 3", "#8 close " + v + " = 0",
+                  "#9 write " + v + R"( "1\n" (2) = 2)", "#10 open " + v + " O_RDONLY = fd 3",
+                  "#11 close " + v + " = 0", "#12 read " + v + R"( ask 1 = 1 "1")",
+                  "#13 read " + v + R"( ask 1 = 1 "\n")", "end: still open: none; 13 board operations"}},
              script_case{"exec 4>/dev/watchdog0; sh -c 'echo V >&4'; exec 4>&-",
                          "",
-                         {"#1 open /dev/watchdog0 O_WRONLY|O_CREAT|O_TRUNC = fd 3", "#2 close /dev/watchdog0 = 0",
-                          "process 2: sh -c echo V >&4", "#3 @2 write /dev/watchdog0 [56 0A] (2) = 2",
+                         {"#1 open /dev/watchdog0 O_WRONLY|O_CREAT|O_TRUNC = fd 3",
+                          "#2 close /dev/watchdog0 = 0", "process 2: sh -c echo V >&4",
+                          "#3 @2 write /dev/watchdog0 [56 0A] (2) = 2",
                           "process 2 ends: still open: /dev/watchdog0", "#4 close /dev/watchdog0 = 0",
                           "#5 close /dev/watchdog0 = 0", "end: still open: none; 5 board operations"}},
          }) {
@@ -254,7 +257,8 @@ TEST_F(run_files, a_script_drives_the_board_through_its_redirections) {
 TEST_F(run_files, programs_side_by_side_are_replayed_in_the_order_recorded) {
     if (testsupport::with_emulator({"x"}).size() > 1)
         GTEST_SKIP() << "the build machine's shell cannot start ARM programs";
-    const lines script{"/bin/sh", "-c", bin_path("test_type_spi") + " & " + bin_path("test_type_spi") + "; wait"};
+    const lines script{"/bin/sh", "-c",
+                       bin_path("test_type_spi") + " & " + bin_path("test_type_spi") + "; wait"};
     auto calls = [](const std::string &trace) {
         lines kept;
         for (const std::string &line : testsupport::split_lines(read_file(trace)))

@@ -47,8 +47,11 @@ TEST(InstallLayout, TheBoardProgramsAndTheSimulatedBoardWithTheirPagesAndNothing
     // No tests, no static libraries, no headers: the five programs, the simulated board (its runner,
     // the preload library where the runner looks for it, the scenarios), the status server stand-in,
     // the manual pages (the scenario format's in section 5) and the packages' own files.
-    std::set<std::string> expected{"bin/boardsim", "bin/status_server", "lib/boardsim/libboardsim.so",
-                                   "share/man/man1/boardsim.1.gz", "share/man/man1/status_server.1.gz",
+    std::set<std::string> expected{"bin/boardsim",
+                                   "bin/status_server",
+                                   "lib/boardsim/libboardsim.so",
+                                   "share/man/man1/boardsim.1.gz",
+                                   "share/man/man1/status_server.1.gz",
                                    "share/man/man5/boardsim-scenario.5.gz"};
     for (const std::string &p : board_programs)
         expected.insert({"bin/" + p, "share/man/man1/" + p + ".1.gz"});
@@ -103,7 +106,9 @@ TEST(InstallLayout, AllFiveProgramsRunOnTheInstalledSimulatedBoard) {
              program_run{{"test_type"}, "chain2_k6.scn", 0, "K6\n"},
              program_run{{"vexa_test", "1", "2", "300", "2"}, "no_boards.scn", 0, ""},
              program_run{{"watchdog", "-p", "1"}, "watchdog_stop3.scn", 143, ""},
-             program_run{{"api_query", "summary", "127.0.0.1", "1"}, "no_boards.scn", 1,
+             program_run{{"api_query", "summary", "127.0.0.1", "1"},
+                         "no_boards.scn",
+                         1,
                          "Socket connect failed: Connection refused\n"},
          }) {
         SCOPED_TRACE(p.argv.front());
@@ -111,7 +116,8 @@ TEST(InstallLayout, AllFiveProgramsRunOnTheInstalledSimulatedBoard) {
                                       (scenarios / p.scenario).string(), "--",
                                       (stage / "bin" / p.argv.front()).string()};
         argv.insert(argv.end(), p.argv.begin() + 1, p.argv.end());
-        const testsupport::run_result r = testsupport::run_program(argv, {.env = {"LD_LIBRARY_PATH="}, .stdin_text = "", .timeout_seconds = 60});
+        const testsupport::run_result r = testsupport::run_program(
+            argv, {.env = {"LD_LIBRARY_PATH="}, .stdin_text = "", .timeout_seconds = 60});
         EXPECT_EQ(r.exit_code, p.status) << r.err;
         EXPECT_EQ(r.out, p.out);
     }
