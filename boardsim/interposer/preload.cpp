@@ -54,14 +54,15 @@ void join(const char *value) {
             ::setenv("BOARDSIM_CONTROL_FD", std::to_string(fd).c_str(), 1);
         }
     }
+    // It ends with its parent, so that nothing of the run outlives the runner; set before it comes onto
+    // the board, so that a runner that ends meanwhile either refuses it below or takes it along.
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     // A process that cannot reach the runner's board does not run: on a board it would drive the
     // real hardware while its user believes it simulated.
     if (fd < 0 || !boardsim::detail::join_runner(fd))
         refuse("this process cannot reach the simulated board's runner (its channel, descriptor " +
                    std::string{value} + ", is gone); it does not run",
                127);
-    // It ends with its parent, so that nothing of the run outlives the runner.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
 }
 
 // An input of a board used on its own, whole: false when there is none.

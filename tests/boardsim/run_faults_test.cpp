@@ -6,14 +6,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <elf.h>
+#include <fcntl.h>
 #include <filesystem>
+#include <functional>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -250,6 +254,53 @@ TEST_F(run_faults, a_process_that_cannot_reach_the_runner_does_not_run) {
 
 // Killed outright, the runner takes its program with it; the temporary it left is named for it and
 // goes with the next run that writes the same file.
+// The names of the processes of a group that still run (a zombie that no one reaps is gone).
+lines running_in_group(pid_t group) {
+    lines names;
+    for (const fs::directory_entry &e : fs::directory_iterator("/proc")) {
+        const std::string name = e.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        std::string stat;
+        try {
+            stat = read_file(e.path() / "stat");
+        } catch (...) {
+            continue;
+        }
+        // A process that ends meanwhile leaves no stat to read.
+        const std::size_t open = stat.find('('), close = stat.rfind(')');
+        if (open == std::string::npos || close == std::string::npos || close + 2 > stat.size()) continue;
+        std::istringstream fields{stat.substr(close + 2)};
+        std::string state;
+        long parent = 0;
+        long pgrp = 0;
+        fields >> state >> parent >> pgrp;
+        if (pgrp == group && state != "Z") names.push_back(stat.substr(open + 1, close - open - 1));
+    }
+    return names;
+}
+
+// Whether WANTED holds of the group's running processes within 30 s.
+bool group_comes_to(pid_t group, const std::function<bool(const lines &)> &wanted) {
+    for (int i = 0; i < 3000; ++i) {
+        if (wanted(running_in_group(group))) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+bool group_ends(pid_t group) {
+    return group_comes_to(group, [](const lines &names) { return names.empty(); });
+}
+
+// The runner killed outright and dead, but not yet reaped: its group is still its group, and what the
+// test process's own end of it (wait) would kill is still there to be seen.
+void kill_runner(const testsupport::process &runner) {
+    ::kill(runner.pid(), SIGKILL);
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(runner.pid()), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+}
+
 TEST_F(run_faults, nothing_outlives_a_killed_runner_and_its_leftovers_go_with_the_next_run) {
     const std::string ticking = file("endless.scn", "run time-limit 0\nrun operation-limit 0\n");
     const std::string trace = dir_.file("k.txt");
@@ -270,41 +321,29 @@ TEST_F(run_faults, nothing_outlives_a_killed_runner_and_its_leftovers_go_with_th
                     .filename()
                     .string()
                     .starts_with(".k.txt.boardsim-" + std::to_string(runner.pid()) + "-"));
-    ::kill(runner.pid(), SIGKILL);
+    kill_runner(runner);
+    // The program dies with it: nothing of the run's group runs on.
+    EXPECT_TRUE(group_ends(runner.pid())) << "the program outlived its runner";
     runner.wait();
-    // The program dies with it: nothing of the run's group runs on (a zombie that no one reaps is gone).
-    auto running_in_group = [group = runner.pid()] {
-        for (const fs::directory_entry &e : fs::directory_iterator("/proc")) {
-            std::string stat;
-            const std::string name = e.path().filename();
-            if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-            try {
-                stat = read_file(e.path() / "stat");
-            } catch (...) {
-                continue;
-            }
-            // A process that ends meanwhile leaves no stat to read.
-            const std::size_t close = stat.rfind(')');
-            if (close == std::string::npos || close + 2 > stat.size()) continue;
-            std::istringstream fields{stat.substr(close + 2)};
-            std::string state;
-            long parent = 0;
-            long pgrp = 0;
-            fields >> state >> parent >> pgrp;
-            if (pgrp == group && state != "Z") return true;
-        }
-        return false;
-    };
-    bool gone = false;
-    for (int i = 0; i < 3000 && !gone; ++i) {
-        gone = !running_in_group();
-        if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    EXPECT_TRUE(gone) << "the program outlived its runner";
     ASSERT_EQ(leftovers().size(), 1u) << "a killed run's temporary stays until the next run";
     EXPECT_EQ(run({"--trace", trace}, {bin_path("watchdog"), "-t", "30"}).exit_code, 0);
     EXPECT_EQ(leftovers(), lines{});
     EXPECT_TRUE(read_file(trace).starts_with("[    0.000000] #1 open /dev/watchdog0"));
+
+    // A program that a script started, waiting outside the board, ends with the script, which ends with
+    // the runner.
+    if (testsupport::with_emulator({"x"}).size() > 1) return; // the machine's own shell
+    int input[2];
+    ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
+    testsupport::process script{{bin_path("boardsim"), "--", "/bin/sh", "-c", "cat; true"}, {.in = input[0]}};
+    ::close(input[0]);
+    EXPECT_TRUE(group_comes_to(script.pid(), [](const lines &names) {
+        return std::find(names.begin(), names.end(), "cat") != names.end();
+    }));
+    kill_runner(script);
+    EXPECT_TRUE(group_ends(script.pid())) << "the script's program outlived the runner";
+    script.wait();
+    ::close(input[1]);
 }
 
 // An input without end or with NUL bytes is refused at once, with the line; an echo of it is cut.
