@@ -77,11 +77,15 @@ char *api_first_word(char *text) {
     return start;
 }
 
-int api_request(const char *command, const char *host, std::uint16_t port) {
+namespace {
+
+// The connection to the server with the command sent on it; closed, with the failure printed, when
+// it cannot be had.
+unique_fd send_command(const char *command, const char *host, std::uint16_t port) {
     unique_fd sock{::socket(AF_INET, SOCK_STREAM, 0)};
     if (!sock.is_open()) {
         std::printf("Socket initialisation failed: %s\n", std::strerror(errno));
-        return 1;
+        return unique_fd{-1};
     }
 
     sockaddr_in server{};
@@ -90,14 +94,18 @@ int api_request(const char *command, const char *host, std::uint16_t port) {
     server.sin_addr.s_addr = inet_addr(host);
     if (!connect_bounded(sock.get(), server)) {
         std::printf("Socket connect failed: %s\n", std::strerror(errno));
-        return 1;
+        return unique_fd{-1};
     }
 
     if (::send(sock.get(), command, std::strlen(command), 0) < 0) {
         std::printf("Send failed: %s\n", std::strerror(errno));
-        return 1;
+        return unique_fd{-1};
     }
+    return sock;
+}
 
+// The whole reply, received into a block that grows as it comes, then printed; 0, or 1 on a failure.
+int receive_reply(int sock) {
     std::size_t limit = reply_first_size - 1;
     auto *reply = static_cast<char *>(std::malloc(reply_first_size));
     if (reply == nullptr) {
@@ -107,13 +115,13 @@ int api_request(const char *command, const char *host, std::uint16_t port) {
 
     // Should the option not take, the wait is merely unbounded, as it always was.
     const timeval idle{.tv_sec = wait_bound_seconds, .tv_usec = 0};
-    ::setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
+    ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
 
     // The reply block lives until the process ends.
     std::size_t count = 0;
     std::size_t shown = no_nul;
     for (;;) {
-        const ssize_t got = ::recv(sock.get(), arrival, limit - count, 0);
+        const ssize_t got = ::recv(sock, arrival, limit - count, 0);
         if (got < 0) {
             // The idle bound ends the receive with EAGAIN: said as what it is, a wait that timed out.
             const int error = errno == EAGAIN || errno == EWOULDBLOCK ? ETIMEDOUT : errno;
@@ -145,4 +153,11 @@ int api_request(const char *command, const char *host, std::uint16_t port) {
         reply = grown;
         limit = grown_size - 1;
     }
+}
+
+} // namespace
+
+int api_request(const char *command, const char *host, std::uint16_t port) {
+    const unique_fd sock = send_command(command, host, port);
+    return sock.is_open() ? receive_reply(sock.get()) : 1;
 }

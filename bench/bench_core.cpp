@@ -42,6 +42,85 @@ std::string format_double(double v) {
 
 constexpr std::size_t reply_line = 64;
 
+// This process's environment with the EXTRA entries (NAME=value) in place of those of the same names,
+// as a program's null-ended list.
+std::vector<const char *> environment_with(const std::vector<std::string> &extra) {
+    std::vector<const char *> env;
+    for (char **e = environ; *e != nullptr; ++e) {
+        const std::string_view entry{*e};
+        const bool replaced = std::any_of(extra.begin(), extra.end(), [&](const std::string &x) {
+            const std::size_t name = x.find('=') + 1;
+            return entry.substr(0, name) == std::string_view{x}.substr(0, name);
+        });
+        if (!replaced) env.push_back(*e);
+    }
+    for (const std::string &x : extra)
+        env.push_back(x.c_str());
+    env.push_back(nullptr);
+    return env;
+}
+
+// All of N bytes at P written to FD.
+bool write_all(int fd, const char *p, std::size_t n) {
+    while (n > 0) {
+        const ssize_t put = write(fd, p, n);
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        p += put;
+        n -= static_cast<std::size_t>(put);
+    }
+    return true;
+}
+
+constexpr std::size_t reply_piece = 65535;
+
+// A reply passed on to OUT_FD piece by piece as it comes; its length in COUNT. False when it breaks off.
+bool stream_reply(int fd, int out_fd, std::size_t &count) {
+    char *buf = static_cast<char *>(std::malloc(reply_piece));
+    bool ok = buf != nullptr;
+    while (ok) {
+        const ssize_t got = recv(fd, buf, reply_piece, 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            ok = got == 0;
+            break;
+        }
+        count += static_cast<std::size_t>(got);
+        ok = write_all(out_fd, buf, static_cast<std::size_t>(got));
+    }
+    std::free(buf);
+    return ok;
+}
+
+// A reply held whole, then written to OUT_FD: in one block of the hint's size and one spare byte (a reply
+// longer than the hint shows as a block filled to the last byte), or in a block grown as api_query grows
+// its own. Its length in COUNT; false when it breaks off or does not fit.
+bool hold_reply(int fd, bool grow, std::uint64_t size_hint, int out_fd, std::size_t &count) {
+    std::size_t limit = grow ? reply_piece : static_cast<std::size_t>(size_hint) + 1;
+    char *block = static_cast<char *>(std::malloc(grow ? limit + 1 : limit));
+    bool ok = block != nullptr;
+    while (ok) {
+        const ssize_t got = recv(fd, block + count, std::min(limit - count, reply_piece), 0);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) {
+            ok = got == 0;
+            break;
+        }
+        count += static_cast<std::size_t>(got);
+        if (count < limit) continue;
+        char *grown = grow ? static_cast<char *>(std::realloc(block, limit + reply_piece + 1)) : nullptr;
+        if (grown == nullptr) {
+            ok = false;
+            break;
+        }
+        block = grown;
+        limit += reply_piece;
+    }
+    ok = ok && write_all(out_fd, block, count);
+    std::free(block);
+    return ok;
+}
+
 } // namespace
 
 bool run_once(const std::vector<std::string> &argv, const std::string &stdin_path,
@@ -57,18 +136,7 @@ bool run_once(const std::vector<std::string> &argv, const std::string &stdin_pat
         argv_c.push_back(a.c_str());
     argv_c.push_back(nullptr);
 
-    std::vector<const char *> env_c;
-    for (char **e = environ; *e != nullptr; ++e) {
-        const std::string_view entry{*e};
-        const bool replaced = std::any_of(env.begin(), env.end(), [&](const std::string &extra) {
-            const std::size_t name = extra.find('=') + 1;
-            return entry.substr(0, name) == std::string_view{extra}.substr(0, name);
-        });
-        if (!replaced) env_c.push_back(*e);
-    }
-    for (const std::string &extra : env)
-        env_c.push_back(extra.c_str());
-    env_c.push_back(nullptr);
+    const std::vector<const char *> env_c = environment_with(env);
 
     // The program's standard streams, opened afresh for the run; a file that cannot be had stops the
     // program from starting.
@@ -285,7 +353,6 @@ std::int64_t serve_one(int listen_fd, std::uint64_t default_size) {
 
 std::int64_t fetch_reply(std::uint16_t port, std::string_view command, std::uint64_t size_hint,
                          reply_handling how, int out_fd) {
-    constexpr std::size_t piece = 65535;
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     sockaddr_in addr{};
@@ -298,60 +365,10 @@ std::int64_t fetch_reply(std::uint16_t port, std::string_view command, std::uint
         return -1;
     }
 
-    auto write_all = [out_fd](const char *p, std::size_t n) {
-        while (n > 0) {
-            const ssize_t put = write(out_fd, p, n);
-            if (put < 0 && errno == EINTR) continue;
-            if (put <= 0) return false;
-            p += put;
-            n -= static_cast<std::size_t>(put);
-        }
-        return true;
-    };
-
-    bool ok = true;
     std::size_t count = 0;
-    if (how == reply_handling::stream) {
-        char *buf = static_cast<char *>(std::malloc(piece));
-        ok = buf != nullptr;
-        while (ok) {
-            const ssize_t got = recv(fd, buf, piece, 0);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                ok = got == 0;
-                break;
-            }
-            count += static_cast<std::size_t>(got);
-            ok = write_all(buf, static_cast<std::size_t>(got));
-        }
-        std::free(buf);
-    } else {
-        // Held whole: in one block of the hint's size and one spare byte (a reply longer than the hint
-        // shows as a block filled to the last byte), or in a block grown as api_query grows its own.
-        const bool grow = how == reply_handling::grow;
-        std::size_t limit = grow ? piece : static_cast<std::size_t>(size_hint) + 1;
-        char *block = static_cast<char *>(std::malloc(grow ? limit + 1 : limit));
-        ok = block != nullptr;
-        while (ok) {
-            const ssize_t got = recv(fd, block + count, std::min(limit - count, piece), 0);
-            if (got < 0 && errno == EINTR) continue;
-            if (got <= 0) {
-                ok = got == 0;
-                break;
-            }
-            count += static_cast<std::size_t>(got);
-            if (count < limit) continue;
-            char *grown = grow ? static_cast<char *>(std::realloc(block, limit + piece + 1)) : nullptr;
-            if (grown == nullptr) {
-                ok = false;
-                break;
-            }
-            block = grown;
-            limit += piece;
-        }
-        ok = ok && write_all(block, count);
-        std::free(block);
-    }
+    const bool ok = how == reply_handling::stream
+                        ? stream_reply(fd, out_fd, count)
+                        : hold_reply(fd, how == reply_handling::grow, size_hint, out_fd, count);
     close(fd);
     return ok ? static_cast<std::int64_t>(count) : -1;
 }

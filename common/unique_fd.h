@@ -8,6 +8,9 @@ class unique_fd {
     explicit unique_fd(int fd) noexcept : fd_(fd) {}
     unique_fd(const unique_fd &) = delete;
     unique_fd &operator=(const unique_fd &) = delete;
+    // Handed on, as a function that opens one returns it; the moved-from object holds none.
+    unique_fd(unique_fd &&other) noexcept : fd_(other.release()) {}
+    unique_fd &operator=(unique_fd &&) = delete;
     ~unique_fd() {
         if (fd_ >= 0) ::close(fd_);
     }

@@ -361,15 +361,7 @@ class server {
                                                    : std::min<std::uint64_t>(r.count, channel::transfer_max));
             break;
         case ask::ioctl:
-            if (r.pointer) {
-                std::string argument = r.data;
-                result =
-                    detail::board_ioctl(b_, p, r.fd, static_cast<unsigned long>(r.number), argument.data());
-                answer.data = argument;
-            } else {
-                result = detail::board_ioctl(b_, p, r.fd, static_cast<unsigned long>(r.number),
-                                             reinterpret_cast<void *>(static_cast<std::uintptr_t>(r.value)));
-            }
+            result = serve_ioctl(p, r, answer);
             break;
         case ask::close:
             result = detail::board_close(b_, p, r.fd);
@@ -396,6 +388,17 @@ class server {
         answer.result = result;
         answer.error = result < 0 ? errno : 0;
         return answer;
+    }
+
+    // A request's argument: the bytes it points at, which the driver may change and the answer carries
+    // back, or the value itself.
+    long serve_ioctl(process &p, const request &r, reply &answer) {
+        const auto number = static_cast<unsigned long>(r.number);
+        if (!r.pointer)
+            return detail::board_ioctl(b_, p, r.fd, number,
+                                       reinterpret_cast<void *>(static_cast<std::uintptr_t>(r.value)));
+        answer.data = r.data;
+        return detail::board_ioctl(b_, p, r.fd, number, answer.data.data());
     }
 
     // The run's end, when the request brought it: the requester learns how to end, and the rest of the

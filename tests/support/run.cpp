@@ -170,6 +170,43 @@ std::string lib_path(const std::string &name) {
     return std::string{BOARD_TOOLS_LIB_DIR} + "/" + name;
 }
 
+namespace {
+
+// The program's standard output and error read to their ends, or to the time limit, when its whole
+// group is killed.
+void collect_output(process &child, int out, int err, int timeout_seconds, run_result &result) {
+    pollfd fds[2] = {{out, POLLIN, 0}, {err, POLLIN, 0}};
+    std::string *sinks[2] = {&result.out, &result.err};
+    const double deadline = now_seconds() + timeout_seconds;
+    int open_streams = 2;
+    bool killed = false;
+    while (open_streams > 0) {
+        const int wait_ms = static_cast<int>((deadline - now_seconds()) * 1000);
+        if (wait_ms <= 0 && !killed) {
+            // The whole group: what the program started in turn would keep the streams open.
+            child.kill_group();
+            killed = true;
+        }
+        if (poll(fds, 2, killed ? 1000 : wait_ms) < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            char buf[65536];
+            const ssize_t got = read(fds[i].fd, buf, sizeof buf);
+            if (got > 0) {
+                sinks[i]->append(buf, static_cast<std::size_t>(got));
+            } else {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open_streams;
+            }
+        }
+    }
+    for (const pollfd &p : fds)
+        if (p.fd >= 0) close(p.fd);
+}
+
+} // namespace
+
 run_result run_program(const std::vector<std::string> &argv_in, const run_options &options) {
     const bool emulated = !emulator_prefix().empty();
     std::vector<std::string> env;
@@ -204,35 +241,7 @@ run_result run_program(const std::vector<std::string> &argv_in, const run_option
     close(in_pipe[1]);
 
     run_result result;
-    pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
-    std::string *sinks[2] = {&result.out, &result.err};
-    const double deadline = now_seconds() + options.timeout_seconds;
-    int open_streams = 2;
-    bool killed = false;
-    while (open_streams > 0) {
-        const int wait_ms = static_cast<int>((deadline - now_seconds()) * 1000);
-        if (wait_ms <= 0 && !killed) {
-            // The whole group: what the program started in turn would keep the streams open.
-            child.kill_group();
-            killed = true;
-        }
-        if (poll(fds, 2, killed ? 1000 : wait_ms) < 0 && errno != EINTR) break;
-        for (int i = 0; i < 2; ++i) {
-            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-            char buf[65536];
-            const ssize_t got = read(fds[i].fd, buf, sizeof buf);
-            if (got > 0) {
-                sinks[i]->append(buf, static_cast<std::size_t>(got));
-            } else {
-                close(fds[i].fd);
-                fds[i].fd = -1;
-                --open_streams;
-            }
-        }
-    }
-    for (const pollfd &p : fds)
-        if (p.fd >= 0) close(p.fd);
-
+    collect_output(child, out_pipe[0], err_pipe[0], options.timeout_seconds, result);
     const int status = child.wait();
     if (WIFEXITED(status)) {
         result.exit_code = WEXITSTATUS(status);
