@@ -16,8 +16,12 @@
 
 #include <cmath>
 #include <cstdio>
+#include <libc_baseline.h>
 #include <map>
 #include <unistd.h>
+
+// The newer log2 differs only in how it sets errno, which the zoom below never reads.
+BOARD_LIBC_OLDEST(log2);
 
 namespace boardsim::detail {
 
