@@ -1,6 +1,6 @@
 # shellcheck shell=bash disable=SC2154
 # Sourced by bench/run.sh: the probe's cost on the simulated board, for three boards.
-# Uses run.sh's note, fail, row, calc, fmt, field, $bin, $tools, $timer, $work, $probe_runs.
+# Uses run.sh's note, row, calc, fmt, field, $bin, $tools, $timer, $work, $probe_runs, and give_up.
 runner=$bin/boardsim
 preload=$root/build/lib/libboardsim.so
 probe=$bin/test_type_spi
@@ -53,7 +53,7 @@ syscalls() { # OUT PROGRAM [ENV...]
     for e in "$@"; do env_args+=(-E "$e"); done
     # Not /dev/null: the program's own output must not pass for the simulator's.
     strace -qq -y -o "$out" "${env_args[@]}" -- "$program" >"$out.stdout" 2>"$out.stderr" ||
-        fail "strace of $program failed: $(cat "$out.stderr")"
+        give_up 1 "bench: strace of $program failed: $(cat "$out.stderr")"
     awk '!/^(\+\+\+|---)/ { total++ } /\/dev\/null/ { sim++ } END { printf "%d %d\n", total, sim }' "$out"
 }
 
@@ -64,7 +64,7 @@ sim_env=("LD_PRELOAD=$preload" "BOARDSIM_TRACE=")
 counts=$(syscalls "$work/idle.bare.st" "$idle")
 read -r idle_bare_calls _ <<<"$counts"
 "$timer" -n "$probe_runs" -w 2 --cmd idle "$idle" >"$work/idle.cpu.csv" 2>"$work/idle.cpu.err" ||
-    fail "idle program: $(cat "$work/idle.cpu.err")"
+    give_up 1 "bench: idle program: $(cat "$work/idle.cpu.err")"
 cpu_bare=$(field "$work/idle.cpu.csv" idle cpu_median_us)
 row probe "CPU time of an idle program without the simulator (median of $probe_runs)" ms \
     "$(fmt "$(calc "$cpu_bare/1000")" 3)" "" "" "" "" "" ""
@@ -72,15 +72,15 @@ row probe "CPU time of an idle program without the simulator (median of $probe_r
 for shape in "no_boards 8 0 0 TYPE_ERR" "chain2_k6 2 1 0 K6" "all_silent 0 0 8 TYPE_ERR"; do
     read -r name n a s expected_out <<<"$shape"
     scn=$scenarios/$name.scn
-    [[ -r $scn ]] || fail "no scenario $scn"
+    [[ -r $scn ]] || give_up 1 "bench: no scenario $scn"
 
     # Board operations and virtual time, from the runner's trace.
     "$runner" --scenario "$scn" --trace "$work/$name.trace" -- "$probe" >"$work/$name.out" 2>"$work/$name.err" ||
-        fail "$name: the probe ended with status $?"
+        give_up 1 "bench: $name: the probe ended with status $?"
     [[ $(cat "$work/$name.out") == "$expected_out" ]] ||
-        fail "$name: the probe printed '$(cat "$work/$name.out")', expected $expected_out"
+        give_up 1 "bench: $name: the probe printed '$(cat "$work/$name.out")', expected $expected_out"
     read -r d_open d_read d_write d_req d_close d_wait d_sec < <(described "$n" "$a" "$s")
-    counts=$(traced "$work/$name.trace") || fail "$name: the trace does not add up"
+    counts=$(traced "$work/$name.trace") || give_up 1 "bench: $name: the trace does not add up"
     read -r t_open t_read t_write t_req t_close t_wait <<<"$counts"
     d_ops=$((d_open + d_read + d_write + d_req + d_close))
     t_ops=$((t_open + t_read + t_write + t_req + t_close))
@@ -109,7 +109,7 @@ for shape in "no_boards 8 0 0 TYPE_ERR" "chain2_k6 2 1 0 K6" "all_silent 0 0 8 T
     env_opts=()
     for e in "${senv[@]}"; do env_opts+=(-e "$e"); done
     "$timer" -n "$probe_runs" -w 2 "${env_opts[@]}" --cmd probe "$probe" --cmd idle "$idle" \
-        >"$work/$name.cpu.csv" 2>"$work/$name.cpu.err" || fail "$name: $(cat "$work/$name.cpu.err")"
+        >"$work/$name.cpu.csv" 2>"$work/$name.cpu.err" || give_up 1 "bench: $name: $(cat "$work/$name.cpu.err")"
     cpu=$(field "$work/$name.cpu.csv" probe cpu_median_us)
     cpu_p10=$(field "$work/$name.cpu.csv" probe cpu_p10_us)
     cpu_p90=$(field "$work/$name.cpu.csv" probe cpu_p90_us)

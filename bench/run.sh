@@ -33,32 +33,21 @@ scripts/setup.sh netcat-openbsd socat strace
 mkdir -p build
 if ! scripts/build.sh >build/bench-build.log 2>&1; then
     tail -n 30 build/bench-build.log >&2
-    echo "bench: the build failed (whole log: build/bench-build.log)" >&2
-    exit 1
+    give_up 1 "bench: the build failed (whole log: build/bench-build.log)"
 fi
 
 bin=$root/build/bin
 tools=$root/build/bench
 timer=$tools/bench_run
-work=$(mktemp -d)
-server_pid=
-cleanup() {
-    if [[ -n $server_pid ]]; then
-        kill "$server_pid" 2>/dev/null || true
-        wait "$server_pid" 2>/dev/null || true
-    fi
-    rm -rf "$work"
-}
-trap cleanup EXIT
+temp_dir work
 
 note() { printf '%s\n' "$*" >&2; }
-fail() { note "bench: $*"; exit 1; }
 
 # ---- results ----
 # One CSV row per figure. Columns without a meaning for a figure stay empty.
 csv_rows=()
 row() { # section figure unit ours nc socat reference ratio goal met
-    [[ $* != *,* ]] || fail "a figure holds a comma: $*"
+    [[ $* != *,* ]] || give_up 1 "bench: a figure holds a comma: $*"
     local IFS=,
     csv_rows+=("$*")
 }
@@ -72,28 +61,29 @@ field() {
     awk -F, -v name="$2" -v col="$3" '
         NR == 1 { for (i = 1; i <= NF; i++) if ($i == col) c = i; next }
         $1 == name { print $c; found = 1 }
-        END { if (!c || !found) exit 1 }' "$1" || fail "no $3 for $2 in $1"
+        END { if (!c || !found) exit 1 }' "$1" || give_up 1 "bench: no $3 for $2 in $1"
 }
 
 # ---- 1. api_query against its peers ----
 api_query=$bin/api_query
 nc_bin=$(command -v nc.openbsd || true)
 socat_bin=$(command -v socat || true)
-[[ -n $nc_bin && -n $socat_bin ]] || fail "nc.openbsd or socat missing after set-up"
+[[ -n $nc_bin && -n $socat_bin ]] || give_up 1 "bench: nc.openbsd or socat missing after set-up"
 
 if [[ ! -x $api_query ]]; then
     note "bench: $api_query is not built yet; skipping the api_query figures"
 else
     "$tools/reply_server" >"$work/server.out" 2>"$work/server.err" &
     server_pid=$!
+    on_exit "stop_server $server_pid"
     port=
     for _ in $(seq 100); do
         read -r _ port <"$work/server.out" 2>/dev/null || true
         [[ -n $port ]] && break
-        kill -0 "$server_pid" 2>/dev/null || fail "reply server: $(cat "$work/server.err")"
+        kill -0 "$server_pid" 2>/dev/null || give_up 1 "bench: reply server: $(cat "$work/server.err")"
         sleep 0.05
     done
-    [[ -n $port ]] || fail "the reply server did not start"
+    [[ -n $port ]] || give_up 1 "bench: the reply server did not start"
 
     short=600
     mib=1048576
@@ -114,7 +104,7 @@ else
         [[ -z ${5:-} ]] || mapfile -d '' more < <(yardsticks "$1")
         cmds+=("${more[@]}")
         "$timer" -n "$2" -w "$3" -i "$work/cmd.$1" "${cmds[@]}" >"$4" ||
-            fail "measuring replies of $1 bytes failed"
+            give_up 1 "bench: measuring replies of $1 bytes failed"
     }
 
     # Each client must fetch the whole reply, or its time means nothing. puts adds api_query's line end.
@@ -124,11 +114,11 @@ else
         got_nc=$("$nc_bin" -N 127.0.0.1 "$port" <"$work/cmd.$size" | wc -c)
         got_socat=$("$socat_bin" - "TCP:127.0.0.1:$port" <"$work/cmd.$size" | wc -c)
         [[ $got_ours -eq $((size + 1)) && $got_nc -eq $size && $got_socat -eq $size ]] ||
-            fail "reply of $size bytes: api_query printed $got_ours, nc $got_nc, socat $got_socat"
+            give_up 1 "bench: reply of $size bytes: api_query printed $got_ours, nc $got_nc, socat $got_socat"
     done
     "$api_query" $short 127.0.0.1 "$port" | head -c $short >"$work/ours.txt"
     "$nc_bin" -N 127.0.0.1 "$port" <"$work/cmd.$short" >"$work/nc.txt"
-    cmp -s "$work/ours.txt" "$work/nc.txt" || fail "api_query and nc printed different replies"
+    cmp -s "$work/ours.txt" "$work/nc.txt" || give_up 1 "bench: api_query and nc printed different replies"
 
     note "bench: $queries short queries per client..."
     measure $short "$queries" 20 "$work/short.csv"
@@ -231,9 +221,7 @@ else
     rss_row "$work/rss16.csv" 16
     rss_row "$work/big.csv" 256
 
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-    server_pid=
+    stop_server "$server_pid"
 fi
 
 # ---- 2. the probe on the simulated board ----
