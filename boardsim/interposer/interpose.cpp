@@ -58,6 +58,13 @@ void follow_copy(int fd, int copy, bool replacing = false) {
     }
 }
 
+// fcntl, the machine's, its copies (F_DUPFD) followed.
+int fcntl_following(int (*machine)(int, int, ...), int fd, int command, void *arg) {
+    const int result = machine(fd, command, arg);
+    if (result >= 0 && (command == F_DUPFD || command == F_DUPFD_CLOEXEC)) follow_copy(fd, result);
+    return result;
+}
+
 std::uint64_t to_us(const timespec *t) {
     if (t == nullptr || t->tv_sec < 0 || t->tv_nsec < 0) return 0;
     return static_cast<std::uint64_t>(t->tv_sec) * 1000000 + static_cast<std::uint64_t>(t->tv_nsec) / 1000;
@@ -179,9 +186,7 @@ int fcntl(int fd, int command, ...) {
     va_start(args, command);
     void *arg = va_arg(args, void *);
     va_end(args);
-    const int result = real().fcntl(fd, command, arg);
-    if (result >= 0 && (command == F_DUPFD || command == F_DUPFD_CLOEXEC)) follow_copy(fd, result);
-    return result;
+    return fcntl_following(real().fcntl, fd, command, arg);
 }
 
 int fcntl64(int fd, int command, ...) {
@@ -189,9 +194,7 @@ int fcntl64(int fd, int command, ...) {
     va_start(args, command);
     void *arg = va_arg(args, void *);
     va_end(args);
-    const int result = (real().fcntl64 != nullptr ? real().fcntl64 : real().fcntl)(fd, command, arg);
-    if (result >= 0 && (command == F_DUPFD || command == F_DUPFD_CLOEXEC)) follow_copy(fd, result);
-    return result;
+    return fcntl_following(real().fcntl64 != nullptr ? real().fcntl64 : real().fcntl, fd, command, arg);
 }
 
 unsigned int sleep(unsigned int seconds) {
