@@ -10,8 +10,6 @@
 
 BOARD_LIBC_OLDEST(fcntl);
 
-extern char **environ;
-
 namespace {
 
 // Between fork and exec: only calls that are safe there. Returns the errno that stops the start.

@@ -140,11 +140,9 @@ std::string machine_name(const executable &e) {
                                                          : "";
     switch (e.machine) {
     case EM_X86_64:
-        return bits + "x86";
     case EM_386:
         return bits + "x86";
     case EM_ARM:
-        return bits + "ARM";
     case EM_AARCH64:
         return bits + "ARM";
     case EM_RISCV:

@@ -291,6 +291,8 @@ int board_ioctl(board &b, process &p, int fd, unsigned long request, void *arg) 
     const int result = b.answers->ioctl(b, *e, *f, arg);
     if (b.ended) return static_cast<int>(run_over());
     // What the request left where its argument points, as the program sees it.
+    // A replay's answer replaces the event, the kind of its argument too.
+    // cppcheck-suppress knownConditionTrueFalse
     if (shows_pointer && e->argument == argument_kind::pointer) {
         const int error = errno;
         e->after = load_argument(arg, *e, d);

@@ -78,7 +78,7 @@ struct board_reset {
 struct device_context {
     const scenario &setup;
     const device_states &states;
-    std::uint64_t now_us;
+    std::uint64_t now_us = 0;
     std::optional<std::string> &stop;
     std::optional<board_reset> &reset;
     std::vector<std::string> *notes = nullptr;
@@ -93,6 +93,9 @@ struct device_context {
 // free_from(), and a device that draws a stretch (a transfer) moves it on.
 class wave_sink {
   public:
+    wave_sink() = default;
+    wave_sink(const wave_sink &) = delete;
+    wave_sink &operator=(const wave_sink &) = delete;
     virtual void wire(std::string_view name, char from_start) = 0;
     virtual void level(std::uint64_t at, std::string_view wire, char value) = 0; // '0', '1' or 'x'
     virtual void text(std::uint64_t at, std::string_view name, std::string_view value) = 0;
@@ -119,11 +122,14 @@ struct device_drawing {
 // are in microseconds.
 class chart_sink {
   public:
-    virtual void level_row(int index, std::string label) = 0; // a row with no level yet
-    virtual void level(int index, std::string label, std::uint64_t at, int value) = 0;
-    virtual void span_opens(int index, std::string label, std::uint64_t at) = 0;
+    chart_sink() = default;
+    chart_sink(const chart_sink &) = delete;
+    chart_sink &operator=(const chart_sink &) = delete;
+    virtual void level_row(int index, std::string_view label) = 0; // a row with no level yet
+    virtual void level(int index, std::string_view label, std::uint64_t at, int value) = 0;
+    virtual void span_opens(int index, std::string_view label, std::uint64_t at) = 0;
     virtual void span_closes(int index, std::uint64_t at) = 0;
-    virtual void mark(int index, std::string label, std::uint64_t at, char symbol = '#') = 0;
+    virtual void mark(int index, std::string_view label, std::uint64_t at, char symbol = '#') = 0;
 
   protected:
     ~chart_sink() = default;

@@ -68,7 +68,7 @@ struct clock_drawing final : device_drawing {
 
 } // namespace
 
-const device fclk{
+constexpr device fclk{
     .prefix = "/sys/devices/soc0/amba/f8007000.devcfg/",
     .text = true,
     .requests = {},

@@ -188,7 +188,7 @@ void chart(const board_event &e, const board_path &where, chart_sink &out) {
 
 } // namespace
 
-const device gpio_lines{
+constexpr device gpio_lines{
     .prefix = "/sys/class/gpio/",
     .text = true,
     .requests = {},

@@ -294,7 +294,7 @@ void wave_groups(std::vector<wave_group> &out) {
 
 } // namespace
 
-const device spi_ports{
+constexpr device spi_ports{
     .prefix = "/dev/spidev",
     .text = false,
     .requests = requests,

@@ -59,7 +59,7 @@ struct generator_drawing final : device_drawing {
 
 } // namespace
 
-const device voltage_generator{
+constexpr device voltage_generator{
     .prefix = "/dev/vidgen",
     .text = false,
     .requests = requests,

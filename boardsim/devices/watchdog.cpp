@@ -186,7 +186,7 @@ void chart(const board_event &e, const board_path & /*where*/, chart_sink &out) 
 
 } // namespace
 
-const device watchdog_device{
+constexpr device watchdog_device{
     .prefix = "/dev/watchdog",
     .text = false,
     .requests = requests,

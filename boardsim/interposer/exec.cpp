@@ -16,8 +16,6 @@
 #include <unistd.h>
 #include <vector>
 
-extern char **environ;
-
 namespace {
 
 using boardsim::detail::executable;
@@ -45,7 +43,7 @@ std::string search_path(const char *file) {
     for (std::size_t at = 0; at <= folders.size();) {
         const std::size_t end = std::min(folders.find(':', at), folders.size());
         const std::string folder = end == at ? "." : folders.substr(at, end - at);
-        const std::string candidate = folder + "/" + file;
+        std::string candidate = folder + "/" + file;
         if (::access(candidate.c_str(), X_OK) == 0) return candidate;
         at = end + 1;
     }

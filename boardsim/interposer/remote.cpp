@@ -53,6 +53,7 @@ std::string own_command() {
     // The run is over without this process: a board that is no longer simulated must not be reached.
     ::signal(SIGKILL, SIG_DFL);
     ::raise(SIGKILL);
+    // cppcheck-suppress unreachableCode ; the exit should the signal not end the process at once
     ::_exit(128 + SIGKILL);
 }
 
@@ -198,7 +199,7 @@ class runner_link final : public board_link {
         return true;
     }
 
-    bool receive(reply &answer) {
+    bool receive(reply &answer) const {
         std::string bytes;
         return channel::receive_message(channel_, bytes) && channel::decode(bytes, answer);
     }

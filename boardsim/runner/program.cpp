@@ -28,7 +28,7 @@ std::string find_program(const std::string &name) {
     int error = ENOENT;
     for (std::size_t at = 0; at <= folders.size();) {
         const std::size_t end = std::min(folders.find(':', at), folders.size());
-        const std::string candidate = (end == at ? "." : folders.substr(at, end - at)) + "/" + name;
+        std::string candidate = (end == at ? "." : folders.substr(at, end - at)) + "/" + name;
         struct stat64 st {};
         if (board_stat(candidate.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
             if (::access(candidate.c_str(), X_OK) == 0) return candidate;

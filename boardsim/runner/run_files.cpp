@@ -41,7 +41,7 @@ std::string link_target(const std::string &path) {
         std::string next{named, static_cast<std::size_t>(n)};
         if (next.front() != '/') {
             const std::size_t slash = at.rfind('/');
-            if (slash != std::string::npos) next = at.substr(0, slash + 1) + next;
+            if (slash != std::string::npos) next.insert(0, at, 0, slash + 1);
         }
         at = next;
     }
@@ -83,6 +83,8 @@ void remove_left_behind(const std::string &folder, const std::string &prefix) {
     DIR *dir = ::opendir(folder.empty() ? "." : folder.c_str());
     if (dir == nullptr) return;
     std::vector<std::string> names;
+    // One folder, read by one thread (readdir_r is deprecated).
+    // cppcheck-suppress readdirCalled
     while (const dirent *entry = ::readdir(dir))
         if (std::string_view{entry->d_name}.starts_with(prefix)) names.emplace_back(entry->d_name);
     ::closedir(dir);
@@ -140,7 +142,7 @@ std::string read_input(const std::string &path, std::string &text) {
         for (const char c : got)
             line += c == '\n' ? 1 : 0;
         if (text.size() + got.size() > input_max) {
-            error = path + ": expected at most " + std::to_string(input_max / (1024 * 1024)) +
+            error = path + ": expected at most " + std::to_string(input_max / mebibyte) +
                     " MiB of scenario or recording, got more";
             break;
         }

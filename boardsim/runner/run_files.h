@@ -30,7 +30,8 @@ struct named_file {
 std::string same_file(const std::vector<named_file> &files, std::size_t first_output);
 
 // The most a scenario or a recording may hold.
-constexpr std::size_t input_max = 64 * 1024 * 1024;
+constexpr std::size_t mebibyte = std::size_t{1024} * 1024;
+constexpr std::size_t input_max = 64 * mebibyte;
 
 // The whole of an input, read once (a pipe serves). Returns "" or what is wrong with it, as one line:
 // "FILE: cannot be read: ...", "FILE:LINE: expected text, got a NUL byte", "FILE: ... larger than ...".

@@ -52,28 +52,28 @@ class timeline final : public event_writer, private chart_sink {
     };
     using row_key = std::pair<std::size_t, int>; // the device's rank, the device's index
 
-    chart_row &row_at(int index, std::string label, bool levels) {
+    chart_row &row_at(int index, std::string_view label, bool levels) {
         chart_row &r = rows_[{device_, index}];
-        if (r.label.empty()) r.label = std::move(label);
+        if (r.label.empty()) r.label = label;
         r.levels = levels;
         return r;
     }
 
     // ---- what the devices give ----
 
-    void level_row(int index, std::string label) override { row_at(index, std::move(label), true); }
-    void level(int index, std::string label, std::uint64_t at, int value) override {
-        row_at(index, std::move(label), true).changes.emplace_back(at, value);
+    void level_row(int index, std::string_view label) override { row_at(index, label, true); }
+    void level(int index, std::string_view label, std::uint64_t at, int value) override {
+        row_at(index, label, true).changes.emplace_back(at, value);
     }
-    void span_opens(int index, std::string label, std::uint64_t at) override {
-        row_at(index, std::move(label), false).spans.emplace_back(at, UINT64_MAX);
+    void span_opens(int index, std::string_view label, std::uint64_t at) override {
+        row_at(index, label, false).spans.emplace_back(at, UINT64_MAX);
     }
     void span_closes(int index, std::uint64_t at) override {
         const auto it = rows_.find({device_, index});
         if (it != rows_.end() && !it->second.spans.empty()) it->second.spans.back().second = at;
     }
-    void mark(int index, std::string label, std::uint64_t at, char symbol) override {
-        row_at(index, std::move(label), false).marks.emplace_back(at, symbol);
+    void mark(int index, std::string_view label, std::uint64_t at, char symbol) override {
+        row_at(index, label, false).marks.emplace_back(at, symbol);
     }
 
     [[nodiscard]] int width() const { return columns_ - label_width; }

@@ -37,8 +37,6 @@ class vcd final : public event_writer, private wave_sink {
             drawings_.push_back(d->drawing != nullptr ? d->drawing() : nullptr);
         write_header();
     }
-    vcd(const vcd &) = delete;
-    vcd &operator=(const vcd &) = delete;
 
     void write(const board_event &e) override {
         const std::uint64_t at = std::max(e.time_us * ns_per_us, now_);

@@ -166,6 +166,45 @@ void set_timeout(int fd, int seconds) {
     ::ioctl(fd, WDIOC_SETTIMEOUT, &seconds);
 }
 
+// What a program does with the watchdog it opened (fd, set to -1 when it closes it).
+void feed_every_50_s(int &fd) {
+    for (int i = 0; i < 5; ++i) {
+        keep_alive(fd);
+        ::sleep(50);
+    }
+}
+void take_a_longer_timeout(int &fd) {
+    set_timeout(fd, 120);
+    ::sleep(100);
+}
+void close_it_by_magic(int &fd) {
+    ASSERT_EQ(::write(fd, "V", 1), 1);
+    ::close(fd);
+    fd = -1;
+    ::sleep(100);
+}
+void wait_100_s(int & /*fd*/) {
+    ::sleep(100);
+}
+void never_feed(int & /*fd*/) {
+    ::sleep(70);
+}
+void feed_then_wait_too_long(int &fd) {
+    ::sleep(30);
+    keep_alive(fd);
+    ::sleep(70);
+}
+void take_a_shorter_timeout(int &fd) {
+    set_timeout(fd, 30);
+    ::sleep(40);
+}
+void close_it_without_magic(int &fd) {
+    ::sleep(10);
+    ::close(fd);
+    fd = -1;
+    ::sleep(100);
+}
+
 // A watchdog fed in time, stopped by the magic close, or on a board where it does not fire, never
 // resets the board; the end of the run says what it was left doing.
 TEST(watchdog_timer, fed_in_time_or_stopped_it_never_resets_the_board) {
@@ -176,33 +215,16 @@ TEST(watchdog_timer, fed_in_time_or_stopped_it_never_resets_the_board) {
         std::string end_note;
     };
     for (const timer_case &c : {
-             timer_case{"fed every 50 s", "",
-                        [](int &fd) {
-                            for (int i = 0; i < 5; ++i) {
-                                keep_alive(fd);
-                                ::sleep(50);
-                            }
-                        },
+             timer_case{"fed every 50 s", "", feed_every_50_s,
                         "[  250.000000] watchdog: running at the end: the board would reset at 260 s (last "
                         "keep-alive "
                         "at 200 s, timeout 60 s)"},
-             timer_case{"a longer timeout", "",
-                        [](int &fd) {
-                            set_timeout(fd, 120);
-                            ::sleep(100);
-                        },
+             timer_case{"a longer timeout", "", take_a_longer_timeout,
                         "[  100.000000] watchdog: running at the end: the board would reset at 120 s (last "
                         "keep-alive "
                         "at 0 s, timeout 120 s)"},
-             timer_case{"stopped by the magic close", "",
-                        [](int &fd) {
-                            ASSERT_EQ(::write(fd, "V", 1), 1);
-                            ::close(fd);
-                            fd = -1;
-                            ::sleep(100);
-                        },
-                        ""},
-             timer_case{"on a board where it does not fire", "watchdog fires no", [](int &) { ::sleep(100); },
+             timer_case{"stopped by the magic close", "", close_it_by_magic, ""},
+             timer_case{"on a board where it does not fire", "watchdog fires no", wait_100_s,
                         "[  100.000000] watchdog: running at the end; it does not reset this board "
                         "(\"watchdog fires "
                         "no\")"},
@@ -226,38 +248,25 @@ TEST(watchdog_timer, fed_in_time_or_stopped_it_never_resets_the_board) {
 TEST(watchdog_timer, starved_it_resets_the_board) {
     struct starved {
         std::string name;
-        void (*run)(int fd);
+        void (*run)(int &fd);
         std::string line;
     };
     for (const starved &c : {
-             starved{"never fed", [](int) { ::sleep(70); },
+             starved{"never fed", never_feed,
                      "boardsim: the watchdog reset the board at 60 s: last keep-alive at 0 s, timeout 60 s"},
-             starved{"fed, then waited too long",
-                     [](int fd) {
-                         ::sleep(30);
-                         keep_alive(fd);
-                         ::sleep(70);
-                     },
+             starved{"fed, then waited too long", feed_then_wait_too_long,
                      "boardsim: the watchdog reset the board at 90 s: last keep-alive at 30 s, timeout 60 s"},
-             starved{"a shorter timeout",
-                     [](int fd) {
-                         set_timeout(fd, 30);
-                         ::sleep(40);
-                     },
+             starved{"a shorter timeout", take_a_shorter_timeout,
                      "boardsim: the watchdog reset the board at 30 s: last keep-alive at 0 s, timeout 30 s"},
-             starved{"closed without the magic character",
-                     [](int fd) {
-                         ::sleep(10);
-                         ::close(fd);
-                         ::sleep(100);
-                     },
+             starved{"closed without the magic character", close_it_without_magic,
                      "boardsim: the watchdog reset the board at 70 s: last keep-alive at 10 s, timeout 60 s"},
          }) {
         SCOPED_TRACE(c.name);
         EXPECT_EXIT(
             {
                 boardsim::reset();
-                c.run(open_watchdog());
+                int fd = open_watchdog();
+                c.run(fd);
             },
             ::testing::ExitedWithCode(4), "^" + c.line + "\n$");
     }
@@ -285,8 +294,10 @@ TEST(events_in_time, a_setting_takes_effect_at_its_time_and_the_trace_shows_wher
     ::close(dog);
     ::sleep(25); // one wait across two settings' times
     EXPECT_EQ(read_line_value(896), "1\n");
-    EXPECT_EQ(open_watchdog(), -1);
+    const int busy = open_watchdog();
+    EXPECT_EQ(busy, -1);
     EXPECT_EQ(errno, EBUSY);
+    if (busy >= 0) ::close(busy);
     EXPECT_EQ(notes(), (lines{"[    2.500000] scenario: gpio 500 reads 1",
                               "[   20.000000] scenario: chain 0 inserted no",
                               "[   30.000000] scenario: watchdog busy yes"}));

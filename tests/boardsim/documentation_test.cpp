@@ -42,9 +42,7 @@ std::string unescape(std::string_view text) {
             continue;
         }
         const char c = text[++i];
-        if (c == '-' || c == ' ') {
-            out += c;
-        } else if (c == 'e') {
+        if (c == 'e') {
             out += '\\';
         } else if (c == 'f' && i + 1 < text.size()) {
             ++i; // \fB, \fI, \fR, \fP

@@ -24,7 +24,6 @@
 namespace {
 
 using boardsim_test::lines;
-using boardsim_test::scenario;
 using testsupport::bin_path;
 using testsupport::read_file;
 namespace fs = std::filesystem;
@@ -79,7 +78,7 @@ class run_faults : public boardsim_test::runner_fixture {
             image.assign(reinterpret_cast<const char *>(&h), sizeof h);
             if (dynamic) image.append(reinterpret_cast<const char *>(&interp), sizeof interp);
         }
-        const std::string path = file(name, image);
+        std::string path = file(name, image);
         ::chmod(path.c_str(), 0755);
         return path;
     }
@@ -109,15 +108,11 @@ TEST_F(run_faults, a_failed_write_keeps_the_file_and_fails_the_run) {
         // A full file system (a small one, mounted for the run alone, which the earlier file fills):
         // what is left there after the run.
         if (::geteuid() != 0) continue;
-        lines full_argv{
-            "/usr/bin/unshare",
-            "-m",
-            "sh",
-            "-c",
+        const std::string mounted_run =
             "mount -t tmpfs -o size=4k none \"$0\" && printf 'an earlier run\\n' > \"$0/kept\" || exit 99; "
             "\"$@\"; status=$?; for f in \"$0\"/* \"$0\"/.[!.]*; do [ -e \"$f\" ] && echo \"left: ${f##*/}: "
-            "$(cat \"$f\")\"; done; exit $status",
-            small};
+            "$(cat \"$f\")\"; done; exit $status";
+        lines full_argv{"/usr/bin/unshare", "-m", "sh", "-c", mounted_run, small};
         for (const std::string &word : testsupport::with_emulator(
                  {bin_path("boardsim"), option, kept, "--", bin_path("test_type_spi")}))
             full_argv.push_back(word);
@@ -158,6 +153,10 @@ TEST_F(run_faults, a_program_runs_simulated_or_not_at_all) {
         int status;
         std::string line;
     };
+    std::string mismatch = "boardsim: ";
+    mismatch.append(foreign).append(" is a ").append(foreign_kind).append(" program and ").append(preload);
+    mismatch.append(" a ").append(own_kind).append(" library: give --preload the libboardsim.so built for ");
+    mismatch.append(foreign_kind);
     for (const refused &c : {
              refused{{"--preload", "/etc/passwd"},
                      bin_path("test_type_spi"),
@@ -171,16 +170,8 @@ TEST_F(run_faults, a_program_runs_simulated_or_not_at_all) {
                  "boardsim: " + bin_path("watchdog") +
                      " is not the simulated board's preload library (it does not export "
                      "boardsim_preload_marker): give --preload the libboardsim.so of a build of the tools"},
-             refused{{},
-                     foreign,
-                     2,
-                     "boardsim: " + foreign + " is a " + foreign_kind + " program and " + preload + " a " +
-                         own_kind + " library: give --preload the libboardsim.so built for " + foreign_kind},
-             refused{{"--emulator", "true"},
-                     foreign,
-                     2,
-                     "boardsim: " + foreign + " is a " + foreign_kind + " program and " + preload + " a " +
-                         own_kind + " library: give --preload the libboardsim.so built for " + foreign_kind},
+             refused{{}, foreign, 2, mismatch},
+             refused{{"--emulator", "true"}, foreign, 2, mismatch},
              refused{
                  {},
                  static_program,
@@ -352,13 +343,13 @@ TEST_F(run_faults, inputs_are_bounded_and_text) {
         lines command;
         std::string line;
     };
-    const std::string long_word(1024 * 1024, 'x');
+    const std::string long_word(std::size_t{1024} * 1024, 'x');
     const std::string wide = file("wide.scn", "chain 0 type " + long_word + "\n");
     for (const bad_input &c : {
              bad_input{{"--check", "--scenario", "/dev/zero"}, "/dev/zero:1: expected text, got a NUL byte"},
              bad_input{{"--check", "--replay", "/dev/zero"}, "/dev/zero:1: expected text, got a NUL byte"},
              bad_input{
-                 {"--check", "--scenario", file("nul.scn", std::string{"chain 0 type 6\n\nchain\0 1", 25})},
+                 {"--check", "--scenario", file("nul.scn", std::string{"chain 0 type 6\n\nchain\0 1", 24})},
                  dir_.file("nul.scn") + ":3: expected text, got a NUL byte"},
              bad_input{{"--check", "--scenario", wide},
                        wide + ":1: expected a type code 0 to 15, got \"" + std::string(80, 'x') + "\"..."},

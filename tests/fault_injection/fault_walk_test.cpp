@@ -120,13 +120,13 @@ bool powers_the_answering_board(const lines &trace, int n, int answering_chain) 
                                                        {877, 864, 865},
                                                        {878, 890, 891},
                                                        {879, 892, 893}}};
-    for (const int line : slots[static_cast<std::size_t>(answering_chain)]) {
+    const auto &chain_slots = slots[static_cast<std::size_t>(answering_chain)];
+    return std::any_of(chain_slots.begin(), chain_slots.end(), [&](int line) {
         const std::string number = std::to_string(line);
-        if (path == "/sys/class/gpio/export" && written.starts_with("\"" + number + "\"")) return true;
-        if (path == "/sys/class/gpio/gpio" + number + "/direction") return true;
-        if (path == "/sys/class/gpio/gpio" + number + "/value" && written.starts_with("\"1")) return true;
-    }
-    return false;
+        return (path == "/sys/class/gpio/export" && written.starts_with("\"" + number + "\"")) ||
+               path == "/sys/class/gpio/gpio" + number + "/direction" ||
+               (path == "/sys/class/gpio/gpio" + number + "/value" && written.starts_with("\"1"));
+    });
 }
 
 // Walks the probe over a board whose answering chain (if any) is answering_chain.
