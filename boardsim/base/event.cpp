@@ -318,7 +318,8 @@ bool parse_time(std::string_view stamp, std::uint64_t &us) {
 // The lines the board writes of itself, which a replay writes again where they come.
 bool is_note(std::string_view text) {
     constexpr std::array<std::string_view, 4> starts{"process ", "scenario: ", "chain ", "watchdog: "};
-    return std::any_of(starts.begin(), starts.end(), [text](std::string_view s) { return text.starts_with(s); });
+    return std::any_of(starts.begin(), starts.end(),
+                       [text](std::string_view s) { return text.starts_with(s); });
 }
 
 } // namespace
@@ -452,7 +453,8 @@ std::string parse_operation(cursor &c, board_event &e) {
     const auto *const kind =
         std::find_if(kinds.begin(), kinds.end(), [what](const auto &k) { return k.first == what; });
     if (kind == kinds.end())
-        return "expected an operation (open, read, write, ioctl, close), wait, signal, a note of the board's or "
+        return "expected an operation (open, read, write, ioctl, close), wait, signal, a note of the board's "
+               "or "
                "end:, got " +
                excerpt(what);
     e.kind = kind->second;
