@@ -327,7 +327,7 @@ bool is_note(std::string_view text) {
 namespace {
 
 // "[   13.000000] #12 @2 ": the time, the operation's number and the process, each where it is given.
-std::string parse_prefix(std::string_view line, cursor &c, board_event &e) {
+std::string parse_prefix(std::string_view line, cursor &c, board_event &e, bool &numbered) {
     if (c.next_is('[')) {
         const std::size_t close = line.find("] ");
         if (close == std::string_view::npos || !parse_time(line.substr(1, close - 1), e.time_us))
@@ -335,7 +335,8 @@ std::string parse_prefix(std::string_view line, cursor &c, board_event &e) {
         e.timed = true;
         c = cursor{line.substr(close + 2)};
     }
-    if (c.literal("#") && !number(c.word(), e.number)) return "expected an operation number after \"#\"";
+    numbered = c.literal("#");
+    if (numbered && !number(c.word(), e.number)) return "expected an operation number after \"#\"";
     if (c.literal("@") && (!number(c.word(), e.process) || e.process < 2))
         return "expected a process number (2 or more) after \"@\"";
     c.skip_blanks();
@@ -476,8 +477,20 @@ std::string parse_operation(cursor &c, board_event &e) {
 std::string parse_event(std::string_view line, board_event &out) {
     board_event e;
     cursor c{line};
-    std::string error = parse_prefix(line, c, e);
-    if (error.empty() && !parse_own_line(c, e, error)) error = parse_operation(c, e);
+    bool numbered = false;
+    std::string error = parse_prefix(line, c, e, numbered);
+    if (error.empty() && parse_own_line(c, e, error) && error.empty()) {
+        // The board's own lines carry no operation number, and a note, the reset and the end no
+        // process: the trace writes none, so one given here would be lost on the way back.
+        const bool whole_board =
+            e.kind == event_kind::note || e.kind == event_kind::reset || e.kind == event_kind::end;
+        if (numbered)
+            error = "expected no operation number on a wait, a signal, a note, the reset or the end";
+        else if (whole_board && e.process != 1)
+            error = "expected no process number on a note, the reset or the end";
+    } else if (error.empty()) {
+        error = parse_operation(c, e);
+    }
     if (error.empty()) out = std::move(e);
     return error;
 }

@@ -167,6 +167,12 @@ TEST_F(replay, what_cannot_be_replayed_or_recorded_is_refused_before_the_program
          bad + ":2: expected an operation (open, read, write, ioctl, close), wait, signal, a note of the "
                "board's or "
                "end:, got \"poke\"\n"},
+        {"wait 1 s\n#2 chain 2: slot 1 raised 0.5 s after slot 2, the board needs 1 s\n",
+         {"--replay", bad},
+         bad + ":2: expected no operation number on a wait, a signal, a note, the reset or the end\n"},
+        {"@2 end: still open: none; 0 board operations\n",
+         {"--replay", bad},
+         bad + ":1: expected no process number on a note, the reset or the end\n"},
         {"end: still open: none; 0 board operations\nwait 1 s\n",
          {"--replay", bad},
          bad + ":2: expected nothing after the end: line\n"},
