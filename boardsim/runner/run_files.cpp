@@ -83,9 +83,10 @@ void remove_left_behind(const std::string &folder, const std::string &prefix) {
     DIR *dir = ::opendir(folder.empty() ? "." : folder.c_str());
     if (dir == nullptr) return;
     std::vector<std::string> names;
-    // One folder, read by one thread (readdir_r is deprecated).
+    // One folder, read by one thread (readdir_r is deprecated). The 64-bit entries: a 32-bit C
+    // library's plain readdir ends the listing early (EOVERFLOW) at the first inode number above 2^32.
     // cppcheck-suppress readdirCalled
-    while (const dirent *entry = ::readdir(dir))
+    while (const dirent64 *entry = ::readdir64(dir))
         if (std::string_view{entry->d_name}.starts_with(prefix)) names.emplace_back(entry->d_name);
     ::closedir(dir);
     for (const std::string &name : names) {

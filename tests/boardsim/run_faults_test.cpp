@@ -95,9 +95,11 @@ TEST_F(run_faults, a_failed_write_keeps_the_file_and_fails_the_run) {
         const std::string printed = option == std::string{"--record"} ? "TYPE_ERR\n" : "K6\n";
         // A file-size limit: the runner lives on, the write fails.
         testsupport::write_file(kept, "an earlier run\n");
-        const auto limited =
-            testsupport::run_program({"/usr/bin/prlimit", "--fsize=1024", "--", bin_path("boardsim"), option,
-                                      kept, "--", bin_path("test_type_spi")});
+        lines limited_argv{"/usr/bin/prlimit", "--fsize=1024", "--"};
+        for (const std::string &word : testsupport::with_emulator(
+                 {bin_path("boardsim"), option, kept, "--", bin_path("test_type_spi")}))
+            limited_argv.push_back(word);
+        const auto limited = testsupport::run_program(limited_argv);
         EXPECT_EQ(limited.exit_code, 5) << limited.err;
         EXPECT_EQ(limited.out, printed);
         EXPECT_NE(limited.err.find("boardsim: " + kept + ": cannot be written: File too large\n"),
@@ -141,7 +143,7 @@ TEST_F(run_faults, a_program_runs_simulated_or_not_at_all) {
     const std::string private_program = file("private", "#!/bin/sh\n");
     ::chmod(private_program.c_str(), 0644);
     // A program of the other machine than the build's, and a static one of the build's own.
-    const bool emulated = testsupport::with_emulator({"x"}).size() > 1;
+    const bool emulated = !testsupport::emulator().empty();
     const std::string foreign = elf_file("foreign_program", !emulated, true);
     const std::string foreign_kind = emulated ? "64-bit x86" : "32-bit ARM";
     const std::string own_kind = emulated ? "32-bit ARM" : "64-bit x86";
@@ -201,7 +203,7 @@ TEST_F(run_faults, a_program_runs_simulated_or_not_at_all) {
         EXPECT_EQ(read_file(kept), "an earlier run\n");
     }
     // A program the run starts without the board's library: it is not started, and the run fails.
-    if (testsupport::with_emulator({"x"}).size() == 1) {
+    if (testsupport::emulator().empty()) {
         const auto r = run({}, {"/usr/bin/env", "-u", "LD_PRELOAD", bin_path("test_type_spi")});
         EXPECT_EQ(r.exit_code, 2);
         EXPECT_NE(r.err.find("boardsim: " + bin_path("test_type_spi") +
@@ -233,7 +235,7 @@ TEST_F(run_faults, a_process_that_cannot_reach_the_runner_does_not_run) {
         const std::vector<std::string> loader{"LD_PRELOAD=" + testsupport::lib_path("libboardsim.so"),
                                               "BOARDSIM_CONTROL_FD=" + c.value};
         // Under an emulator the loader's variables are the emulated program's alone.
-        const bool native = testsupport::with_emulator({"x"}).size() == 1;
+        const bool native = testsupport::emulator().empty();
         const auto r = testsupport::run_program(
             testsupport::with_emulator({bin_path("test_type_spi")}, loader),
             {.env = native ? loader : std::vector<std::string>{}, .stdin_text = "", .timeout_seconds = 60});
@@ -323,7 +325,7 @@ TEST_F(run_faults, nothing_outlives_a_killed_runner_and_its_leftovers_go_with_th
 
     // A program that a script started, waiting outside the board, ends with the script, which ends with
     // the runner.
-    if (testsupport::with_emulator({"x"}).size() > 1) return; // the machine's own shell
+    if (!testsupport::emulator().empty()) return; // the machine's own shell
     int input[2];
     ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
     testsupport::process script{{bin_path("boardsim"), "--", "/bin/sh", "-c", "cat; true"}, {.in = input[0]}};
@@ -361,13 +363,8 @@ TEST_F(run_faults, inputs_are_bounded_and_text) {
         EXPECT_EQ(r.exit_code, 2);
         EXPECT_EQ(r.err, c.line + "\n");
     }
-    const lines emulator = [] {
-        lines words = testsupport::with_emulator({"x"});
-        words.pop_back();
-        return words;
-    }();
     std::string runner;
-    for (const std::string &word : emulator)
+    for (const std::string &word : testsupport::emulator())
         runner += word + " ";
     // Text up to the bound is read whole; endless text is read up to the bound, then refused.
     struct long_input {
@@ -412,7 +409,7 @@ TEST_F(run_faults, a_recording_names_only_signals_that_end_or_interrupt_a_run) {
 
 // A program stopped from outside (here it stops itself) is continued: the runner never waits on it.
 TEST_F(run_faults, a_stopped_program_is_continued_with_a_line) {
-    if (testsupport::with_emulator({"x"}).size() > 1)
+    if (!testsupport::emulator().empty())
         GTEST_SKIP() << "the build machine's shell is no program of the board's";
     const auto r = testsupport::run_program(
         {bin_path("boardsim"), "--", "/bin/sh", "-c", "kill -STOP $$; echo continued"},

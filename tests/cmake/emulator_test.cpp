@@ -1,5 +1,6 @@
-// How the tests start programs in a cross build: the emulator goes in front, the loader's variables
-// go to the emulated program alone, and the simulated board's runner is told to emulate its program.
+// How the tests start programs in a cross build: the emulator goes in front of the build's own programs
+// (not of the machine's tools), the loader's variables go to the emulated program alone, and the
+// simulated board's runner is told to emulate its program.
 #include "run.h"
 
 #include <gtest/gtest.h>
@@ -23,15 +24,19 @@ argv_t cat(argv_t a, const argv_t &b) {
 }
 
 TEST(WithEmulator, ProgramsRunUnderTheBuildsEmulator) {
-    const argv_t program{"/x/bin/prog", "-t", "30"};
+    const std::string built = testsupport::bin_path("watchdog");
+    const argv_t program{built, "-t", "30"};
+    // The machine's own tools run as they are, in any build.
+    const argv_t tool{"/bin/sh", "-c", "true"};
+    EXPECT_EQ(testsupport::with_emulator(tool, {"LD_PRELOAD=/x/l.so"}), tool);
     if (emulator().empty()) {
         EXPECT_EQ(testsupport::with_emulator(program, {"LD_PRELOAD=/x/l.so"}), program);
         return;
     }
     EXPECT_EQ(testsupport::with_emulator(program), cat(emulator(), program));
-    EXPECT_EQ(testsupport::with_emulator(program, {"LD_PRELOAD=/x/l.so", "LD_LIBRARY_PATH=/x/lib"}),
-              cat(emulator(),
-                  {"-E", "LD_PRELOAD=/x/l.so", "-E", "LD_LIBRARY_PATH=/x/lib", "/x/bin/prog", "-t", "30"}));
+    EXPECT_EQ(
+        testsupport::with_emulator(program, {"LD_PRELOAD=/x/l.so", "LD_LIBRARY_PATH=/x/lib"}),
+        cat(emulator(), {"-E", "LD_PRELOAD=/x/l.so", "-E", "LD_LIBRARY_PATH=/x/lib", built, "-t", "30"}));
 }
 
 TEST(WithEmulator, TheRunnerEmulatesItsProgramUnlessTold) {

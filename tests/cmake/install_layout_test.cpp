@@ -73,11 +73,9 @@ TEST(InstallLayout, TheBoardProgramsAndTheSimulatedBoardWithTheirPagesAndNothing
 // Installed, the runner finds its preload library and runs a shipped scenario by its installed path.
 TEST(InstallLayout, TheInstalledRunnerRunsAShippedScenario) {
     std::vector<std::string> argv{(stage / "bin" / "boardsim").string()};
-    std::vector<std::string> emulator = testsupport::with_emulator({"program"});
-    emulator.pop_back();
-    if (!emulator.empty()) {
+    if (!testsupport::emulator().empty()) {
         std::string words;
-        for (const std::string &w : emulator)
+        for (const std::string &w : testsupport::emulator())
             words += (words.empty() ? "" : " ") + w;
         argv.insert(argv.end(), {"--emulator", words});
     }

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <elf.h>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -21,14 +22,35 @@
 
 namespace testsupport {
 
-namespace {
-
-std::vector<std::string> emulator_prefix() {
+std::vector<std::string> emulator() {
     std::vector<std::string> prefix;
     std::istringstream words{BOARD_TOOLS_EMULATOR};
     for (std::string word; words >> word;)
         prefix.push_back(word);
     return prefix;
+}
+
+namespace {
+
+// Whether argv starts a program built for the build's machine, as the emulator runs (the machine's own
+// tools and scripts run as they are, wherever they lie).
+bool is_built(const std::vector<std::string> &argv) {
+#if defined(__arm__)
+    constexpr unsigned own_machine = EM_ARM;
+#elif defined(__aarch64__)
+    constexpr unsigned own_machine = EM_AARCH64;
+#elif defined(__x86_64__)
+    constexpr unsigned own_machine = EM_X86_64;
+#else
+    constexpr unsigned own_machine = EM_NONE;
+#endif
+    if (argv.empty()) return false;
+    const int fd = ::open(argv.front().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    Elf32_Ehdr header{}; // the machine field sits where it does in a 64-bit header
+    const bool whole = ::read(fd, &header, sizeof header) == static_cast<ssize_t>(sizeof header);
+    ::close(fd);
+    return whole && std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 && header.e_machine == own_machine;
 }
 
 double now_seconds() {
@@ -144,8 +166,8 @@ int process::wait() {
 
 std::vector<std::string> with_emulator(const std::vector<std::string> &argv,
                                        const std::vector<std::string> &loader_env) {
-    std::vector<std::string> args = emulator_prefix();
-    if (args.empty() || argv.empty()) return argv;
+    std::vector<std::string> args = emulator();
+    if (args.empty() || !is_built(argv)) return argv;
     // The loader's variables are meant for the program's loader, not the emulator's: an ARM
     // preload would make the host loader complain on the program's standard error.
     for (const std::string &entry : loader_env)
@@ -208,7 +230,7 @@ void collect_output(process &child, int out, int err, int timeout_seconds, run_r
 } // namespace
 
 run_result run_program(const std::vector<std::string> &argv_in, const run_options &options) {
-    const bool emulated = !emulator_prefix().empty();
+    const bool emulated = !emulator().empty() && is_built(argv_in);
     std::vector<std::string> env;
     std::vector<std::string> loader_env;
     for (char **e = environ; *e != nullptr; ++e)

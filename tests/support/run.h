@@ -19,7 +19,8 @@ struct run_options {
     int timeout_seconds = 60;     // a hung program is killed with SIGKILL after this long
 };
 
-// argv[0] is a path. When the build runs its programs under an emulator, it is put in front.
+// argv[0] is a path. When the build runs its programs under an emulator, it is put in front of the
+// build's own (see with_emulator).
 run_result run_program(const std::vector<std::string> &argv, const run_options &options = {});
 
 // A program that a test starts, in a process group of its own with whatever it starts in turn. The
@@ -51,9 +52,13 @@ class process {
     int pid_ = -1;
 };
 
-// argv with the build's emulator in front (nothing in a native build), for a test that starts a
-// program by other means than run_program. loader_env (LD_PRELOAD=... and the like) is handed to the
-// emulated program alone. The simulated board's runner is also told to start its program emulated.
+// The emulator the build runs its programs under, word by word: empty in a native build.
+std::vector<std::string> emulator();
+
+// argv with the build's emulator in front when argv[0] is one of the build's own programs (nothing in a
+// native build, nothing for the machine's tools), for a test that starts a program by other means than
+// run_program. loader_env (LD_PRELOAD=... and the like) is handed to the emulated program alone. The
+// simulated board's runner is also told to start its program emulated.
 std::vector<std::string> with_emulator(const std::vector<std::string> &argv,
                                        const std::vector<std::string> &loader_env = {});
 
