@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Usage: scripts/check_reproducible.sh [COMMIT]          (default HEAD)
+# Usage: scripts/check_reproducible.sh [--first DIR] [COMMIT]          (default HEAD)
 #
 # The board packages of one commit are the same bytes however and whenever they are built: the commit
 # is cloned into two folders of different lengths and built there with the preset "arm-programs" (the
@@ -7,10 +7,20 @@
 # the Debian packages and tarballs must be byte-identical. When they are not, diffoscope shows where.
 # Then the members' time: the commit's, or SOURCE_DATE_EPOCH's when that is set (the builds themselves
 # run without it, whatever the caller has).
+# With --first DIR, the packages that a build of the commit already made in DIR (scripts/test_arm.sh's
+# build-arm/, the preset "arm", whose programs are the same) stand for the first build, and one build
+# is made instead of two; the tree must then be the commit with nothing uncommitted.
 # Only committed work takes part. Installs the cross compiler when missing (as root). Exit status 1
 # when the packages differ or carry another time.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+help_option "$@"
+first_dir=
+if [[ ${1-} == --first ]]; then
+    (($# >= 2)) && [[ -n $2 && $2 != -* ]] || bad_use "--first needs the folder of a build's packages"
+    first_dir=$2
+    shift 2
+fi
 no_options "$@"
 (($# <= 1)) || bad_use "one commit at most"
 cd "$(dirname "$0")/.."
@@ -30,14 +40,21 @@ build() { # folder
         finish "reproducible packages"
     fi
 }
-first=$work/a
 second=$work/a-folder-with-a-much-longer-name/b
-build "$first"
-sleep 2
+if [[ -n $first_dir ]]; then
+    [[ $(git rev-parse HEAD) == "$commit" && -z $(git status --porcelain --untracked-files=no) ]] ||
+        bad_use "--first $first_dir: this tree is not $commit as committed"
+    first_packages=$first_dir
+else
+    build "$work/a"
+    first_packages=$work/a/$out
+    sleep 2
+fi
 build "$second"
 
 for pattern in 'board-tools_*_armhf.deb' 'board-tools-*-armhf.tar.gz' 'boardsim_*_armhf.deb' 'boardsim-*-armhf.tar.gz'; do
-    a=$(ls "$first"/$out/$pattern) b=$(ls "$second"/$out/$pattern)
+    a=$(ls "$first_packages"/$pattern) || { fail "no $pattern in $first_packages"; continue; }
+    b=$(ls "$second"/$out/$pattern)
     if cmp -s "$a" "$b"; then
         pass "$(basename "$a") is the same from both builds ($(sha256sum <"$a" | cut -c1-16))"
     else
