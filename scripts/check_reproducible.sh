@@ -18,7 +18,7 @@ help_option "$@"
 first_dir=
 if [[ ${1-} == --first ]]; then
     (($# >= 2)) && [[ -n $2 && $2 != -* ]] || bad_use "--first needs the folder of a build's packages"
-    first_dir=$2
+    first_dir=$(realpath -m -- "$2") # before the script moves to the tree's top
     shift 2
 fi
 no_options "$@"

@@ -47,13 +47,13 @@ board_link *board_fd(int fd) {
 }
 
 // After the machine copied descriptor `fd` to `copy`: the board's descriptor copied with it, or the board
-// descriptor that the copy replaced let go.
-void follow_copy(int fd, int copy, bool replacing = false) {
+// descriptor that the copy replaced let go (the link still holds what `copy` was before the call).
+void follow_copy(int fd, int copy) {
     board_link *link = active_link();
-    if (link == nullptr) return;
+    if (link == nullptr || fd == copy) return;
     if (link->holds(fd)) {
         link->copied(fd, copy);
-    } else if (replacing) {
+    } else if (link->holds(copy)) {
         link->dropped(copy);
     }
 }
@@ -162,10 +162,8 @@ int dup(int fd) {
 }
 
 int dup2(int fd, int to) {
-    board_link *link = active_link();
-    const bool replacing = link != nullptr && fd != to && link->holds(to);
     const int copy = real().dup2(fd, to);
-    if (copy >= 0 && fd != to) follow_copy(fd, copy, replacing);
+    if (copy >= 0) follow_copy(fd, copy);
     return copy;
 }
 
@@ -174,10 +172,8 @@ int dup3(int fd, int to, int flags) {
         errno = ENOSYS;
         return -1;
     }
-    board_link *link = active_link();
-    const bool replacing = link != nullptr && fd != to && link->holds(to);
     const int copy = real().dup3(fd, to, flags);
-    if (copy >= 0) follow_copy(fd, copy, replacing);
+    if (copy >= 0) follow_copy(fd, copy);
     return copy;
 }
 

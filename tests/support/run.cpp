@@ -32,25 +32,21 @@ std::vector<std::string> emulator() {
 
 namespace {
 
-// Whether argv starts a program built for the build's machine, as the emulator runs (the machine's own
-// tools and scripts run as they are, wherever they lie).
-bool is_built(const std::vector<std::string> &argv) {
-#if defined(__arm__)
-    constexpr unsigned own_machine = EM_ARM;
-#elif defined(__aarch64__)
-    constexpr unsigned own_machine = EM_AARCH64;
-#elif defined(__x86_64__)
-    constexpr unsigned own_machine = EM_X86_64;
-#else
-    constexpr unsigned own_machine = EM_NONE;
-#endif
-    if (argv.empty()) return false;
-    const int fd = ::open(argv.front().c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+// An ELF file's machine (e_machine), or EM_NONE for any other file.
+unsigned elf_machine(const char *path) {
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return EM_NONE;
     Elf32_Ehdr header{}; // the machine field sits where it does in a 64-bit header
     const bool whole = ::read(fd, &header, sizeof header) == static_cast<ssize_t>(sizeof header);
     ::close(fd);
-    return whole && std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 && header.e_machine == own_machine;
+    return whole && std::memcmp(header.e_ident, ELFMAG, SELFMAG) == 0 ? header.e_machine : EM_NONE;
+}
+
+// Whether argv starts a program built for the machine this test was built for, as the emulator runs
+// (the machine's own tools and scripts run as they are, wherever they lie).
+bool is_built(const std::vector<std::string> &argv) {
+    static const unsigned own = elf_machine("/proc/self/exe");
+    return !argv.empty() && own != EM_NONE && elf_machine(argv.front().c_str()) == own;
 }
 
 double now_seconds() {
